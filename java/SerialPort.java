@@ -1,0 +1,44 @@
+/**
+ * Byte-at-a-time access to one serial port through the native library
+ * {@code ruvek}.
+ *
+ * <p>The library keeps a single port for the whole process: every instance
+ * shares it, and opening a port closes the one opened before. Callers must not
+ * run {@link #init} or {@link #close} while another thread is inside any of
+ * these methods.
+ */
+public class SerialPort {
+    static {
+        System.loadLibrary("ruvek");
+    }
+
+    /**
+     * Opens port {@code port} (COM1 is 1) at {@code baud} bits per second,
+     * 8 data bits, no parity, one stop bit, no flow control, DTR and RTS off.
+     * Any port that was open is closed first.
+     *
+     * @return true when the port is open and configured; false leaves no port open
+     */
+    public native boolean init(int port, int baud);
+
+    /**
+     * Polls for one received byte without waiting.
+     *
+     * @return the byte as 0 to 255, or -1 when none is waiting or no port is open
+     */
+    public native int recc();
+
+    /**
+     * Sends the low 8 bits of {@code b} and returns once the driver has taken them.
+     *
+     * @return true when the byte was written; false when no port is open or the write failed
+     */
+    public native boolean send(int b);
+
+    /**
+     * Releases the port. Harmless when no port is open.
+     *
+     * @return true when an open port was closed; false when none was open or the close failed
+     */
+    public native boolean close();
+}

@@ -1,0 +1,41 @@
+#include "line.h"
+
+static_assert(sizeof(DCB) == 28, "DCBlength must be the Win32 record's size");
+
+BOOL configureLine(HANDLE h, DWORD baud)
+{
+    DCB dcb = {};
+    dcb.DCBlength = sizeof dcb;
+    // Without the driver's settings, the fields kept below would be made up:
+    // refuse the configuration rather than apply them.
+    if (!GetCommState(h, &dcb))
+        return FALSE;
+
+    dcb.BaudRate = baud; // the driver alone decides which rates it supports
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fBinary = 1;
+    dcb.fParity = 0;
+    dcb.fOutxDsrFlow = 0;
+    dcb.fDtrControl = DTR_CONTROL_DISABLE;
+    dcb.fOutX = 0;
+    dcb.fInX = 0;
+    dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    // fOutxCtsFlow and the rest stay as the driver had them.
+    return SetCommState(h, &dcb);
+}
+
+BOOL setPollingTimeouts(void)
+{
+    COMMTIMEOUTS t;
+    // An interval of MAXDWORD with both read totals zero makes a read return
+    // at once with whatever has arrived, even nothing.
+    t.ReadIntervalTimeout = MAXDWORD;
+    t.ReadTotalTimeoutMultiplier = 0;
+    t.ReadTotalTimeoutConstant = 0;
+    // No write time-out: a write returns when the driver has taken the data.
+    t.WriteTotalTimeoutMultiplier = 0;
+    t.WriteTotalTimeoutConstant = 0;
+    return SetCommTimeouts(portHandle, &t);
+}

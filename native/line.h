@@ -1,0 +1,18 @@
+/* The line format and time-outs that init applies to a freshly opened port. */
+#ifndef RUVEK_LINE_H
+#define RUVEK_LINE_H
+
+#include "win32.h"
+
+/* The one open port of the process, zero when none; owned by serialport.cpp. */
+extern HANDLE portHandle;
+
+/* Sets the baud rate, 8N1, no software or DSR handshake, DTR and RTS off;
+   keeps every other setting the driver reports. Non-zero when the driver accepts. */
+BOOL configureLine(HANDLE h, DWORD baud);
+
+/* Makes a one-byte read on portHandle return at once and gives writes no
+   time-out. Non-zero when the driver accepts. */
+BOOL setPollingTimeouts(void);
+
+#endif

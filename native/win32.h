@@ -1,0 +1,95 @@
+/*
+ * The Win32 functions and records that the core is written against.
+ *
+ * On Windows they are kernel32's. Elsewhere a layer of this project provides
+ * the same functions under the same names, picked at link time: a termios
+ * layer for the real library, a recording fake for the unit tests.
+ */
+#ifndef RUVEK_WIN32_H
+#define RUVEK_WIN32_H
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <stdint.h>
+
+typedef void *HANDLE;
+typedef int BOOL;
+typedef uint32_t DWORD;
+typedef uint16_t WORD;
+typedef uint8_t BYTE;
+
+#define FALSE 0
+#define TRUE 1
+#define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define OPEN_EXISTING 3
+#define MAXDWORD 0xFFFFFFFFu
+#define NOPARITY 0
+#define ONESTOPBIT 0
+#define DTR_CONTROL_DISABLE 0
+#define RTS_CONTROL_DISABLE 0
+
+/* Same layout as the Windows SDK's record: 28 bytes. */
+typedef struct _DCB {
+    DWORD DCBlength;
+    DWORD BaudRate;
+    DWORD fBinary : 1;
+    DWORD fParity : 1;
+    DWORD fOutxCtsFlow : 1;
+    DWORD fOutxDsrFlow : 1;
+    DWORD fDtrControl : 2;
+    DWORD fDsrSensitivity : 1;
+    DWORD fTXContinueOnXoff : 1;
+    DWORD fOutX : 1;
+    DWORD fInX : 1;
+    DWORD fErrorChar : 1;
+    DWORD fNull : 1;
+    DWORD fRtsControl : 2;
+    DWORD fAbortOnError : 1;
+    DWORD fDummy2 : 17;
+    WORD wReserved;
+    WORD XonLim;
+    WORD XoffLim;
+    BYTE ByteSize;
+    BYTE Parity;
+    BYTE StopBits;
+    char XonChar;
+    char XoffChar;
+    char ErrorChar;
+    char EofChar;
+    char EvtChar;
+    WORD wReserved1;
+} DCB;
+
+typedef struct _COMMTIMEOUTS {
+    DWORD ReadIntervalTimeout;
+    DWORD ReadTotalTimeoutMultiplier;
+    DWORD ReadTotalTimeoutConstant;
+    DWORD WriteTotalTimeoutMultiplier;
+    DWORD WriteTotalTimeoutConstant;
+} COMMTIMEOUTS;
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Security attributes, template and overlapped records are never used: always null. */
+HANDLE CreateFileA(const char *name, DWORD access, DWORD shareMode, void *security,
+                   DWORD creation, DWORD flags, HANDLE templateFile);
+BOOL SetupComm(HANDLE h, DWORD inQueue, DWORD outQueue);
+BOOL ReadFile(HANDLE h, void *buffer, DWORD toRead, DWORD *read, void *overlapped);
+BOOL WriteFile(HANDLE h, const void *buffer, DWORD toWrite, DWORD *written, void *overlapped);
+BOOL CloseHandle(HANDLE h);
+BOOL GetCommState(HANDLE h, DCB *dcb);
+BOOL SetCommState(HANDLE h, DCB *dcb);
+BOOL SetCommTimeouts(HANDLE h, COMMTIMEOUTS *timeouts);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* _WIN32 */
+
+#endif
