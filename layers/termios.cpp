@@ -1,0 +1,394 @@
+// The Win32 functions that the core calls, for Linux and other POSIX systems,
+// over termios. One port is open at a time, which is all the core ever holds.
+//
+// Names: \\.\COMn and COMn resolve to the link com<n> in
+// $XDG_CONFIG_HOME/ruvek/ (~/.config/ruvek/) when it exists, otherwise to
+// /dev/ttyS<n-1> for n >= 1, as Wine maps COM ports.
+#include "win32.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#if defined(__linux__) && defined(TCGETS2) && \
+    (defined(__x86_64__) || defined(__i386__) || defined(__aarch64__) || defined(__arm__) || defined(__riscv))
+// The kernel's record for arbitrary rates; <asm/termbits.h> would clash with
+// <termios.h>. This is its layout on the architectures listed above.
+struct termios2 {
+    tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
+    cc_t c_line;
+    cc_t c_cc[19];
+    speed_t c_ispeed, c_ospeed;
+};
+#define RUVEK_BOTHER 0010000
+#define RUVEK_HAVE_TERMIOS2 1
+#endif
+
+namespace {
+
+// The open port: its descriptor and the time-outs last set on it.
+int portFd = -1;
+COMMTIMEOUTS portTimeouts;
+
+HANDLE toHandle(int fd) { return (HANDLE)(intptr_t)(fd + 1); } // never 0 or -1
+int toFd(HANDLE h) { return h && h == toHandle(portFd) ? portFd : -1; }
+
+const struct { DWORD rate; speed_t code; } standardRates[] = {
+    {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
+    {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
+    {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+#ifdef B57600
+    {57600, B57600},
+#endif
+#ifdef B115200
+    {115200, B115200},
+#endif
+#ifdef B230400
+    {230400, B230400},
+#endif
+#ifdef B460800
+    {460800, B460800},
+#endif
+#ifdef B500000
+    {500000, B500000},   {576000, B576000},   {921600, B921600},   {1000000, B1000000},
+    {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000},
+    {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
+#endif
+};
+
+bool rateCode(DWORD rate, speed_t *code)
+{
+    for (const auto &r : standardRates)
+        if (r.rate == rate) {
+            *code = r.code;
+            return true;
+        }
+    return false;
+}
+
+// The device behind a port name, or false for a name that is not a COM port
+// or a path that does not fit.
+bool devicePath(const char *name, char *path, size_t size)
+{
+    if (strncmp(name, "\\\\.\\", 4) == 0)
+        name += 4;
+    if (strncmp(name, "COM", 3) != 0)
+        return false;
+    const char *digits = name + 3;
+    char *end;
+    errno = 0;
+    long n = strtol(digits, &end, 10);
+    char canonical[16];
+    // Only the plain decimal form: no spaces, signs, leading zeros or trailers.
+    if (errno || *end || n < INT_MIN || n > INT_MAX ||
+        snprintf(canonical, sizeof canonical, "%ld", n) < 0 || strcmp(canonical, digits) != 0)
+        return false;
+
+    const char *config = getenv("XDG_CONFIG_HOME");
+    const char *home = getenv("HOME");
+    int len = -1;
+    if (config && config[0] == '/')
+        len = snprintf(path, size, "%s/ruvek/com%ld", config, n);
+    else if (home && home[0] == '/')
+        len = snprintf(path, size, "%s/.config/ruvek/com%ld", home, n);
+    struct stat st;
+    if (len > 0 && (size_t)len < size && lstat(path, &st) == 0)
+        return true;
+
+    if (n < 1)
+        return false;
+    len = snprintf(path, size, "/dev/ttyS%ld", n - 1);
+    return len > 0 && (size_t)len < size;
+}
+
+long long nowMs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Waits for the descriptor to become ready, until the deadline (-1: none).
+// False on time-out; true when ready or when the call that follows should
+// run to report the error.
+bool waitFor(int fd, short events, long long deadline)
+{
+    for (;;) {
+        int timeout = -1;
+        if (deadline >= 0) {
+            long long left = deadline - nowMs();
+            if (left <= 0)
+                return false;
+            timeout = left > INT_MAX ? INT_MAX : (int)left;
+        }
+        struct pollfd p = {fd, events, 0};
+        int r = poll(&p, 1, timeout);
+        if (r > 0)
+            return true;
+        if (r == 0)
+            return false;
+        if (errno != EINTR)
+            return true;
+    }
+}
+
+// The deadline of a transfer of n bytes under Win32's total time-out rule,
+// where zero multiplier and constant mean no limit: -1 then.
+long long totalDeadline(DWORD multiplier, DWORD constant, DWORD n)
+{
+    unsigned long long ms = (unsigned long long)multiplier * n + constant;
+    return ms ? nowMs() + (long long)ms : -1;
+}
+
+BOOL modemLines(int fd, int request, int lines)
+{
+    // A pseudo-terminal has no modem lines; that is no error.
+    return ioctl(fd, request, &lines) == 0 || errno == ENOTTY || errno == EINVAL;
+}
+
+} // namespace
+
+extern "C" {
+
+HANDLE CreateFileA(const char *name, DWORD access, DWORD shareMode, void *, DWORD creation, DWORD flags,
+                   HANDLE)
+{
+    char path[PATH_MAX];
+    if (portFd >= 0 || !name || access != (GENERIC_READ | GENERIC_WRITE) || shareMode != 0 ||
+        creation != OPEN_EXISTING || flags != 0 || !devicePath(name, path, sizeof path))
+        return INVALID_HANDLE_VALUE;
+
+    // Non-blocking, so that the open never waits for carrier; reads and
+    // writes wait with poll under the time-outs.
+    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return INVALID_HANDLE_VALUE;
+    // Exclusive, like share mode 0: the lock keeps out every other opener
+    // that locks, in this process or another; TIOCEXCL keeps out plain opens.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || (isatty(fd) && ioctl(fd, TIOCEXCL) != 0)) {
+        close(fd);
+        return INVALID_HANDLE_VALUE;
+    }
+    portFd = fd;
+    portTimeouts = COMMTIMEOUTS{}; // a read then waits for its byte, as on a fresh Windows port
+    return toHandle(fd);
+}
+
+BOOL CloseHandle(HANDLE h)
+{
+    int fd = toFd(h);
+    if (fd < 0)
+        return FALSE;
+    portFd = -1;
+    // The exclusive mark outlives our descriptor while a pty's master is open.
+    if (isatty(fd))
+        ioctl(fd, TIOCNXCL);
+    return close(fd) == 0;
+}
+
+BOOL SetupComm(HANDLE h, DWORD, DWORD)
+{
+    // A tty's buffers are the kernel's to size; the request is advisory on Windows too.
+    return toFd(h) >= 0;
+}
+
+BOOL SetCommTimeouts(HANDLE h, COMMTIMEOUTS *timeouts)
+{
+    if (toFd(h) < 0 || !timeouts)
+        return FALSE;
+    portTimeouts = *timeouts;
+    return TRUE;
+}
+
+BOOL GetCommState(HANDLE h, DCB *dcb)
+{
+    int fd = toFd(h);
+    struct termios t;
+    if (fd < 0 || !dcb || tcgetattr(fd, &t) != 0)
+        return FALSE;
+
+    DWORD length = dcb->DCBlength;
+    *dcb = DCB{};
+    dcb->DCBlength = length;
+
+    speed_t code = cfgetospeed(&t);
+    for (const auto &r : standardRates)
+        if (r.code == code)
+            dcb->BaudRate = r.rate;
+#ifdef RUVEK_HAVE_TERMIOS2
+    struct termios2 t2;
+    if ((t.c_cflag & CBAUD) == RUVEK_BOTHER && ioctl(fd, TCGETS2, &t2) == 0)
+        dcb->BaudRate = t2.c_ospeed;
+#endif
+
+    switch (t.c_cflag & CSIZE) {
+    case CS5: dcb->ByteSize = 5; break;
+    case CS6: dcb->ByteSize = 6; break;
+    case CS7: dcb->ByteSize = 7; break;
+    default: dcb->ByteSize = 8; break;
+    }
+    dcb->Parity = !(t.c_cflag & PARENB) ? 0 : (t.c_cflag & PARODD) ? 1 : 2; // NOPARITY, ODD, EVEN
+    dcb->StopBits = (t.c_cflag & CSTOPB) ? 2 : ONESTOPBIT;
+    dcb->fBinary = 1;
+    dcb->fParity = (t.c_iflag & INPCK) != 0;
+    dcb->fOutxCtsFlow = (t.c_cflag & CRTSCTS) != 0;
+    dcb->fOutX = (t.c_iflag & IXON) != 0;
+    dcb->fInX = (t.c_iflag & IXOFF) != 0;
+
+    int lines = 0;
+    bool haveLines = ioctl(fd, TIOCMGET, &lines) == 0;
+    dcb->fDtrControl = haveLines && (lines & TIOCM_DTR) ? 1 : DTR_CONTROL_DISABLE;
+    dcb->fRtsControl = (t.c_cflag & CRTSCTS) ? 2 : haveLines && (lines & TIOCM_RTS) ? 1 : RTS_CONTROL_DISABLE;
+
+    dcb->XonChar = (char)t.c_cc[VSTART];
+    dcb->XoffChar = (char)t.c_cc[VSTOP];
+    dcb->EofChar = (char)t.c_cc[VEOF];
+    return TRUE;
+}
+
+BOOL SetCommState(HANDLE h, DCB *dcb)
+{
+    int fd = toFd(h);
+    struct termios t;
+    if (fd < 0 || !dcb || tcgetattr(fd, &t) != 0)
+        return FALSE;
+
+    // What termios cannot do is refused rather than quietly ignored.
+    static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
+    if (dcb->BaudRate == 0 /* would hang up */ || dcb->ByteSize < 5 || dcb->ByteSize > 8 ||
+        dcb->Parity > 2 /* mark, space */ || (dcb->StopBits != ONESTOPBIT && dcb->StopBits != 2) ||
+        dcb->fOutxDsrFlow || dcb->fDsrSensitivity || dcb->fDtrControl > 1 || dcb->fRtsControl == 3)
+        return FALSE;
+
+    speed_t code = B38400; // stand-in for a rate set below through termios2
+    bool standard = rateCode(dcb->BaudRate, &code);
+#ifndef RUVEK_HAVE_TERMIOS2
+    if (!standard)
+        return FALSE;
+#endif
+
+    // Raw: every byte passes as it is, in both directions.
+    cfmakeraw(&t);
+    t.c_iflag &= ~(tcflag_t)(IXON | IXOFF | IXANY | INPCK | IGNPAR);
+    if (dcb->fOutX)
+        t.c_iflag |= IXON;
+    if (dcb->fInX)
+        t.c_iflag |= IXOFF;
+    if (dcb->fParity)
+        t.c_iflag |= INPCK;
+    t.c_cflag &= ~(tcflag_t)(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+    t.c_cflag |= sizes[dcb->ByteSize - 5] | CREAD | CLOCAL;
+    if (dcb->Parity)
+        t.c_cflag |= PARENB | (dcb->Parity == 1 ? PARODD : 0);
+    if (dcb->StopBits == 2)
+        t.c_cflag |= CSTOPB;
+    if (dcb->fOutxCtsFlow || dcb->fRtsControl == 2)
+        t.c_cflag |= CRTSCTS;
+    t.c_cc[VMIN] = 1; // with O_NONBLOCK, "nothing yet" reads as EAGAIN, not as end of file
+    t.c_cc[VTIME] = 0;
+    t.c_cc[VSTART] = (cc_t)dcb->XonChar;
+    t.c_cc[VSTOP] = (cc_t)dcb->XoffChar;
+    if (cfsetispeed(&t, code) != 0 || cfsetospeed(&t, code) != 0 || tcsetattr(fd, TCSANOW, &t) != 0)
+        return FALSE;
+
+#ifdef RUVEK_HAVE_TERMIOS2
+    if (!standard) {
+        struct termios2 t2;
+        if (ioctl(fd, TCGETS2, &t2) != 0)
+            return FALSE;
+        t2.c_cflag = (t2.c_cflag & ~(tcflag_t)CBAUD) | RUVEK_BOTHER;
+        t2.c_ispeed = t2.c_ospeed = dcb->BaudRate;
+        if (ioctl(fd, TCSETS2, &t2) != 0 || ioctl(fd, TCGETS2, &t2) != 0 || t2.c_ospeed != dcb->BaudRate)
+            return FALSE;
+    }
+#endif
+
+    // tcsetattr succeeds when any part was applied: check what matters stuck.
+    struct termios check;
+    const tcflag_t format = CSIZE | PARENB | PARODD | CSTOPB;
+    if (tcgetattr(fd, &check) != 0 || (check.c_cflag & format) != (t.c_cflag & format) ||
+        (standard && cfgetospeed(&check) != code))
+        return FALSE;
+
+    return modemLines(fd, dcb->fDtrControl ? TIOCMBIS : TIOCMBIC, TIOCM_DTR) &&
+           (dcb->fRtsControl == 2 || modemLines(fd, dcb->fRtsControl ? TIOCMBIS : TIOCMBIC, TIOCM_RTS));
+}
+
+BOOL ReadFile(HANDLE h, void *buffer, DWORD toRead, DWORD *read, void *overlapped)
+{
+    if (read)
+        *read = 0;
+    int fd = toFd(h);
+    if (fd < 0 || !buffer || !read || overlapped)
+        return FALSE;
+
+    const COMMTIMEOUTS &to = portTimeouts;
+    // Interval MAXDWORD with both totals zero: return at once with what is there.
+    bool atOnce = to.ReadIntervalTimeout == MAXDWORD && to.ReadTotalTimeoutMultiplier == 0 &&
+                  to.ReadTotalTimeoutConstant == 0;
+    long long deadline = totalDeadline(to.ReadTotalTimeoutMultiplier, to.ReadTotalTimeoutConstant, toRead);
+    char *out = static_cast<char *>(buffer);
+
+    while (*read < toRead) {
+        ssize_t n = ::read(fd, out + *read, toRead - *read);
+        if (n > 0) {
+            *read += (DWORD)n;
+            if (atOnce)
+                break;
+            // After the first byte, the interval time-out bounds the wait for the next.
+            DWORD interval = to.ReadIntervalTimeout;
+            if (interval && interval != MAXDWORD) {
+                long long next = nowMs() + interval;
+                deadline = deadline < 0 || next < deadline ? next : deadline;
+            }
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0 || errno != EAGAIN)
+            return FALSE; // the device is gone
+        if (atOnce || (*read > 0 && to.ReadIntervalTimeout == MAXDWORD) || !waitFor(fd, POLLIN, deadline))
+            break;
+    }
+    return TRUE;
+}
+
+BOOL WriteFile(HANDLE h, const void *buffer, DWORD toWrite, DWORD *written, void *overlapped)
+{
+    if (written)
+        *written = 0;
+    int fd = toFd(h);
+    if (fd < 0 || !buffer || !written || overlapped)
+        return FALSE;
+
+    long long deadline = totalDeadline(portTimeouts.WriteTotalTimeoutMultiplier,
+                                       portTimeouts.WriteTotalTimeoutConstant, toWrite);
+    const char *in = static_cast<const char *>(buffer);
+    while (*written < toWrite) {
+        ssize_t n = ::write(fd, in + *written, toWrite - *written);
+        if (n > 0) {
+            *written += (DWORD)n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN)
+            return FALSE;
+        // The driver's queue is full: wait until it takes more.
+        if (!waitFor(fd, POLLOUT, deadline))
+            break; // a write time-out: success with fewer bytes, as on Windows
+    }
+    return TRUE;
+}
+
+} // extern "C"
