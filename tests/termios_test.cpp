@@ -1,0 +1,275 @@
+// The termios layer on real pseudo-terminals: names, exclusivity, line
+// settings as the device holds them, time-outs, signals and hang-ups.
+#include "SerialPort.h"
+#include "win32.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <pty.h>
+#include <string>
+#include <sys/file.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long msSince(Clock::time_point start)
+{
+    return (long)std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// A pseudo-terminal whose slave is COM7 through a link in a private config dir.
+class Termios : public ::testing::Test {
+protected:
+    int master = -1, slave = -1;
+    std::string dir, slavePath;
+    HANDLE h = nullptr;
+
+    void SetUp() override
+    {
+        char name[256];
+        ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+        slavePath = name;
+        close(slave); // the library opens it itself
+        char tmpl[] = "/tmp/ruvek-termios-XXXXXX";
+        ASSERT_TRUE(mkdtemp(tmpl));
+        dir = tmpl;
+        ASSERT_EQ(mkdir((dir + "/ruvek").c_str(), 0700), 0);
+        ASSERT_EQ(symlink(slavePath.c_str(), (dir + "/ruvek/com7").c_str()), 0);
+        setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
+    }
+
+    void TearDown() override
+    {
+        if (h) {
+            EXPECT_TRUE(CloseHandle(h));
+        }
+        close(master);
+        unlink((dir + "/ruvek/com7").c_str());
+        rmdir((dir + "/ruvek").c_str());
+        rmdir(dir.c_str());
+    }
+
+    HANDLE open(const char *name)
+    {
+        return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    }
+
+    void openCom7(COMMTIMEOUTS timeouts)
+    {
+        h = open("\\\\.\\COM7");
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        DCB dcb = {};
+        dcb.DCBlength = sizeof dcb;
+        ASSERT_TRUE(GetCommState(h, &dcb));
+        dcb.BaudRate = 9600;
+        ASSERT_TRUE(SetCommState(h, &dcb));
+        ASSERT_TRUE(SetCommTimeouts(h, &timeouts));
+    }
+
+    struct termios slaveTermios()
+    {
+        struct termios t = {};
+        int fd = ::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        EXPECT_GE(fd, 0);
+        EXPECT_EQ(tcgetattr(fd, &t), 0);
+        close(fd);
+        return t;
+    }
+};
+
+const COMMTIMEOUTS polling = {0xFFFFFFFFu, 0, 0, 0, 0};
+
+TEST_F(Termios, ComNamesResolveThroughTheLinkAndNothingElseOpens)
+{
+    for (const char *name : {"\\\\.\\COM7", "COM7"}) {
+        HANDLE opened = open(name);
+        EXPECT_NE(opened, INVALID_HANDLE_VALUE) << name;
+        EXPECT_TRUE(CloseHandle(opened));
+    }
+    for (const char *name : {"COM", "COM07", "COM+7", "COM7x", "COM 7", "\\\\.\\COM", "LPT1", "com7",
+                             "\\\\?\\COM7", "COM-1", "COM0", "COM99999999999999999999", "/dev/ptmx", ""})
+        EXPECT_EQ(open(name), INVALID_HANDLE_VALUE) << name;
+
+    // Without XDG_CONFIG_HOME the link is looked for under ~/.config.
+    unsetenv("XDG_CONFIG_HOME");
+    std::string home = dir + "/home";
+    ASSERT_EQ(mkdir(home.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((home + "/.config").c_str(), 0700), 0);
+    ASSERT_EQ(symlink((dir + "/ruvek").c_str(), (home + "/.config/ruvek").c_str()), 0);
+    const char *oldHome = getenv("HOME");
+    std::string savedHome = oldHome ? oldHome : "";
+    setenv("HOME", home.c_str(), 1);
+    HANDLE opened = open("COM7");
+    setenv("HOME", savedHome.c_str(), 1);
+    EXPECT_NE(opened, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(CloseHandle(opened));
+    unlink((home + "/.config/ruvek").c_str());
+    rmdir((home + "/.config").c_str());
+    rmdir(home.c_str());
+}
+
+TEST_F(Termios, TheOpenIsExclusiveUntilClosed)
+{
+    h = open("COM7");
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    int other = ::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(other, 0);
+    EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0) << "another opener got the lock";
+    EXPECT_TRUE(CloseHandle(h));
+    h = nullptr;
+    EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0) << "the lock outlived the close";
+    close(other);
+    EXPECT_FALSE(CloseHandle(h)) << "a closed handle closed again";
+}
+
+TEST_F(Termios, InitLeavesTheDeviceRawAtTheRateAndKeepsCtsAsItWas)
+{
+    // The driver's CTS handshake is on before init and must stay on.
+    struct termios before = slaveTermios();
+    before.c_cflag |= CRTSCTS;
+    before.c_iflag |= ICRNL | IXON | ISTRIP;
+    before.c_lflag |= ECHO | ICANON;
+    int fd = ::open(slavePath.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_EQ(tcsetattr(fd, TCSANOW, &before), 0);
+    close(fd);
+
+    ASSERT_TRUE(Java_SerialPort_init(nullptr, nullptr, 7, 115200));
+    struct termios t = slaveTermios();
+    EXPECT_EQ(cfgetospeed(&t), (speed_t)B115200);
+    EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB), (tcflag_t)CS8);
+    EXPECT_EQ(t.c_cflag & (CREAD | CLOCAL), (tcflag_t)(CREAD | CLOCAL));
+    EXPECT_TRUE(t.c_cflag & CRTSCTS);
+    EXPECT_EQ(t.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP | IXON | IXOFF | IXANY | PARMRK), 0u);
+    EXPECT_EQ(t.c_oflag & OPOST, 0u);
+    EXPECT_EQ(t.c_lflag & (ECHO | ICANON | ISIG | IEXTEN), 0u);
+    EXPECT_TRUE(Java_SerialPort_close(nullptr, nullptr));
+}
+
+TEST_F(Termios, RatesAreSetAsGivenOrRefused)
+{
+    h = open("COM7");
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DCB dcb = {};
+    dcb.DCBlength = sizeof dcb;
+    ASSERT_TRUE(GetCommState(h, &dcb));
+
+    for (DWORD rate : {300u, 9600u, 115200u, 31250u, 250000u}) {
+        dcb.BaudRate = rate;
+        EXPECT_TRUE(SetCommState(h, &dcb)) << rate;
+        DCB now = {};
+        ASSERT_TRUE(GetCommState(h, &now));
+        EXPECT_EQ(now.BaudRate, rate);
+        EXPECT_EQ(now.ByteSize, 8);
+    }
+    DCB bad = dcb;
+    bad.BaudRate = 0; // hang up, on POSIX
+    EXPECT_FALSE(SetCommState(h, &bad));
+    bad = dcb;
+    bad.ByteSize = 9;
+    EXPECT_FALSE(SetCommState(h, &bad));
+    bad = dcb;
+    bad.fDtrControl = 2; // DTR handshake: termios has none
+    EXPECT_FALSE(SetCommState(h, &bad));
+}
+
+TEST_F(Termios, ReadsHonourTheTimeoutsInForce)
+{
+    openCom7(polling);
+    unsigned char byte = 0;
+    DWORD got = 99;
+    auto start = Clock::now();
+    EXPECT_TRUE(ReadFile(h, &byte, 1, &got, nullptr));
+    EXPECT_EQ(got, 0u);
+    EXPECT_LT(msSince(start), 50);
+
+    ASSERT_EQ(write(master, "\xff", 1), 1);
+    usleep(50000);
+    EXPECT_TRUE(ReadFile(h, &byte, 1, &got, nullptr));
+    EXPECT_EQ(got, 1u);
+    EXPECT_EQ(byte, 0xFF);
+
+    COMMTIMEOUTS bounded = {0, 0, 200, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(h, &bounded));
+    start = Clock::now();
+    EXPECT_TRUE(ReadFile(h, &byte, 1, &got, nullptr));
+    EXPECT_EQ(got, 0u);
+    EXPECT_GE(msSince(start), 190);
+    EXPECT_LT(msSince(start), 2000);
+
+    COMMTIMEOUTS none = {};
+    ASSERT_TRUE(SetCommTimeouts(h, &none)); // waits for the byte, however long
+    std::thread later([this] {
+        usleep(100000);
+        (void)!write(master, "z", 1);
+    });
+    EXPECT_TRUE(ReadFile(h, &byte, 1, &got, nullptr));
+    later.join();
+    EXPECT_EQ(got, 1u);
+    EXPECT_EQ(byte, 'z');
+}
+
+TEST_F(Termios, SignalsDoNotCutAWaitShortOrLoseData)
+{
+    openCom7({0, 0, 300, 0, 0});
+    struct sigaction sa = {};
+    sa.sa_handler = [](int) {};
+    sa.sa_flags = 0; // no SA_RESTART: poll and read see EINTR
+    struct sigaction old;
+    ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
+    pthread_t reader = pthread_self();
+    std::thread pester([reader] {
+        for (int i = 0; i < 10; i++) {
+            usleep(20000);
+            pthread_kill(reader, SIGUSR1);
+        }
+    });
+    unsigned char byte = 0;
+    DWORD got = 99;
+    auto start = Clock::now();
+    EXPECT_TRUE(ReadFile(h, &byte, 1, &got, nullptr));
+    long waited = msSince(start);
+    pester.join();
+    sigaction(SIGUSR1, &old, nullptr);
+    EXPECT_EQ(got, 0u);
+    EXPECT_GE(waited, 290) << "a signal ended the wait early";
+}
+
+TEST_F(Termios, AHungUpDeviceFailsReadsAndWrites)
+{
+    openCom7(polling);
+    close(master);
+    master = -1;
+    unsigned char byte = 'q';
+    DWORD count = 99;
+    EXPECT_FALSE(ReadFile(h, &byte, 1, &count, nullptr));
+    EXPECT_EQ(count, 0u);
+    EXPECT_FALSE(WriteFile(h, &byte, 1, &count, nullptr));
+    EXPECT_EQ(count, 0u);
+}
+
+TEST_F(Termios, AFullQueueMakesAWriteWaitUntilItsTimeout)
+{
+    openCom7({0xFFFFFFFFu, 0, 0, 0, 100});
+    // Nobody reads the master: the queue fills, then a write can only wait.
+    char chunk[4096] = {};
+    DWORD written = 0;
+    int rounds = 0;
+    do {
+        ASSERT_TRUE(WriteFile(h, chunk, sizeof chunk, &written, nullptr));
+    } while (written == sizeof chunk && ++rounds < 10000);
+    ASSERT_LT(rounds, 10000) << "the queue never filled";
+    auto start = Clock::now();
+    EXPECT_TRUE(WriteFile(h, chunk, 1, &written, nullptr));
+    EXPECT_EQ(written, 0u);
+    EXPECT_GE(msSince(start), 90);
+}
+
+} // namespace
