@@ -1,0 +1,137 @@
+import static org.junit.jupiter.api.Assertions.assertArrayEquals;
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertNotNull;
+import static org.junit.jupiter.api.Assertions.assertNull;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import java.io.File;
+import java.io.InputStream;
+import java.io.OutputStream;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.List;
+import java.util.concurrent.TimeUnit;
+import java.util.jar.JarFile;
+import java.util.zip.ZipEntry;
+import org.junit.jupiter.api.Test;
+
+/** ruvek.jar on its own: what it carries, and that it loads and works with nothing else. */
+class JarTest {
+    static final String JAR = System.getProperty("ruvek.jar");
+
+    /** Output, error output and exit code of a run of a fresh JVM. */
+    record Run(String out, String err, int exit) {}
+
+    static Run java(byte[] input, String... args) throws Exception {
+        List<String> command = new ArrayList<>();
+        command.add(ProcessHandle.current().info().command().orElse("java"));
+        command.addAll(Arrays.asList(args));
+        ProcessBuilder builder = new ProcessBuilder(command);
+        builder.environment().remove("LD_LIBRARY_PATH");
+        Process p = builder.start();
+        try (OutputStream in = p.getOutputStream()) {
+            in.write(input);
+        }
+        assertTrue(p.waitFor(60, TimeUnit.SECONDS), "the JVM did not finish");
+        return new Run(new String(p.getInputStream().readAllBytes(), StandardCharsets.ISO_8859_1),
+                new String(p.getErrorStream().readAllBytes(), StandardCharsets.UTF_8), p.exitValue());
+    }
+
+    static byte[] bytes(String s) {
+        return s.getBytes(StandardCharsets.ISO_8859_1);
+    }
+
+    @Test
+    void theJarCarriesTheClassesAndEveryNativeBuiltBesideIt() throws Exception {
+        Path root = Path.of(System.getProperty("ruvek.buildRoot"));
+        try (JarFile jar = new JarFile(JAR)) {
+            assertEquals("SerialTerminal", jar.getManifest().getMainAttributes().getValue("Main-Class"));
+            assertNotNull(jar.getEntry("SerialPort.class"));
+            assertNotNull(jar.getEntry("SerialTerminal.class"));
+            String[][] natives = {
+                {"natives/linux-x86_64/libruvek.so", "linux/libruvek.so"},
+                {"natives/windows-x86/ruvek.dll", "windows-x86/ruvek.dll"},
+                {"natives/windows-x86_64/ruvek.dll", "windows-x64/ruvek.dll"},
+            };
+            for (String[] n : natives) {
+                Path built = root.resolve(n[1]);
+                if (!Files.exists(built))
+                    continue; // that preset was not built here
+                ZipEntry entry = jar.getEntry(n[0]);
+                assertNotNull(entry, n[0]);
+                try (InputStream in = jar.getInputStream(entry)) {
+                    assertArrayEquals(Files.readAllBytes(built), in.readAllBytes(), n[0] + " is stale");
+                }
+            }
+        }
+    }
+
+    @Test
+    void platformsMapOntoTheJarsFolders() {
+        assertEquals("windows-x86", SerialPort.platform("Windows 10", "x86"));
+        assertEquals("windows-x86", SerialPort.platform("Windows XP", "i386"));
+        assertEquals("windows-x86_64", SerialPort.platform("Windows 11", "amd64"));
+        assertEquals("linux-x86_64", SerialPort.platform("Linux", "amd64"));
+        assertNull(SerialPort.platform("Linux", "aarch64"));
+        assertNull(SerialPort.platform("Mac OS X", "x86_64"));
+    }
+
+    @Test
+    void theJarAloneLoadsItsNativeAndTalksToThePort() throws Exception {
+        Path dir = Files.createTempDirectory("ruvek-jar");
+        try (NullModem modem = new NullModem(dir, 8).open()) {
+            // The peer answers each line it gets.
+            Thread peer = new Thread(() -> {
+                try {
+                    StringBuilder line = new StringBuilder();
+                    for (int b; (b = modem.read(20000)) >= 0; ) {
+                        line.append((char) b);
+                        if (b == '\n') {
+                            modem.write(bytes("pong:" + line));
+                            line.setLength(0);
+                        }
+                    }
+                } catch (Exception e) {
+                    // the test is over
+                }
+            });
+            peer.setDaemon(true);
+            peer.start();
+
+            // -jar alone: no class path, no java.library.path.
+            Run run = java(bytes("ping\n"), "-jar", JAR, "--linger", "1500", "8", "115200");
+            assertEquals(0, run.exit(), run.err());
+            assertEquals("pong:ping\n", run.out());
+
+            run = java(bytes("\u00ff\n"), "-jar", JAR, "--hex", "--linger", "1500", "8", "115200");
+            assertEquals(0, run.exit(), run.err());
+            assertEquals("70 6f 6e 67 3a ff 0a\n", run.out());
+        } finally {
+            for (File f : dir.toFile().listFiles())
+                f.delete();
+            Files.deleteIfExists(dir);
+        }
+    }
+
+    @Test
+    void failuresAreClearAndNamed() throws Exception {
+        Run run = java(new byte[0], "-Dos.name=Plan9", "-Dos.arch=mips", "-jar", JAR, "5", "9600");
+        assertTrue(run.exit() != 0);
+        assertTrue(run.err().contains("no native library for Plan9 on mips"), run.err());
+
+        run = java(new byte[0], "-jar", JAR, "4242", "9600");
+        assertEquals(1, run.exit());
+        assertTrue(run.err().contains("cannot open COM4242 at 9600 baud"), run.err());
+
+        for (String[] bad : new String[][] {{}, {"5"}, {"x", "9600"}, {"--loud", "5", "9600"}}) {
+            List<String> args = new ArrayList<>(List.of("-jar", JAR));
+            args.addAll(List.of(bad));
+            run = java(new byte[0], args.toArray(new String[0]));
+            assertEquals(2, run.exit(), String.join(" ", bad));
+            assertTrue(run.err().startsWith("usage:"), run.err());
+        }
+    }
+}
