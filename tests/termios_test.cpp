@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <poll.h>
 #include <pty.h>
 #include <string>
 #include <sys/file.h>
@@ -240,6 +241,41 @@ TEST_F(Termios, SignalsDoNotCutAWaitShortOrLoseData)
     sigaction(SIGUSR1, &old, nullptr);
     EXPECT_EQ(got, 0u);
     EXPECT_GE(waited, 290) << "a signal ended the wait early";
+
+    // A write that waits on a full queue goes on waiting through signals,
+    // then completes once the peer reads again.
+    COMMTIMEOUTS noWriteLimit = {0xFFFFFFFFu, 0, 0, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(h, &noWriteLimit));
+    ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
+    static char data[256 * 1024];
+    for (size_t i = 0; i < sizeof data; i++)
+        data[i] = (char)(i * 7);
+    size_t drained = 0;
+    bool same = true;
+    std::thread peer([&] {
+        for (int i = 0; i < 10; i++) {
+            usleep(20000);
+            pthread_kill(reader, SIGUSR1);
+        }
+        char buf[4096];
+        struct pollfd p = {master, POLLIN, 0};
+        // A write that gave up early leaves nothing more to read: stop then.
+        while (drained < sizeof data && poll(&p, 1, 2000) == 1) {
+            ssize_t n = ::read(master, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            for (ssize_t k = 0; k < n; k++)
+                same = same && buf[k] == data[drained + k];
+            drained += (size_t)n;
+        }
+    });
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(h, data, sizeof data, &written, nullptr));
+    EXPECT_EQ(written, sizeof data);
+    peer.join();
+    sigaction(SIGUSR1, &old, nullptr);
+    EXPECT_EQ(drained, sizeof data);
+    EXPECT_TRUE(same) << "the bytes arrived changed";
 }
 
 TEST_F(Termios, AHungUpDeviceFailsReadsAndWrites)
