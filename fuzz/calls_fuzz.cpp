@@ -110,6 +110,7 @@ struct Harness {
         CHECK(fake.opens.back().name == name, name + " opened as " + fake.opens.back().name);
         CHECK(ok == (canOpen && configures), name);
         if (ok) {
+            CHECK(fake.handles.size() == 1, name);
             CHECK(fake.handles.begin()->second == name, name);
             CHECK(fake.applied.size() == appliedBefore + 1, name);
             CHECK(fake.applied.back().BaudRate == DWORD(baud), name);
