@@ -1,0 +1,143 @@
+import java.io.FileInputStream;
+import java.io.FileOutputStream;
+import java.io.IOException;
+import java.util.Arrays;
+
+/**
+ * The per-call cost of recc and send through the JNI from a warmed-up JVM,
+ * and echo throughput, measured like native_bench measures its floor.
+ *
+ * <p>usage: java -Djava.library.path=build/linux Bench MODE PORT PEER COUNT,
+ * MODE one of recc-empty, recc-waiting, send, echo. Prints "MODE jvm VALUE UNIT".
+ */
+public final class Bench {
+    static final int ROUNDS = 15;
+    static final SerialPort port = new SerialPort();
+
+    private Bench() {}
+
+    static double median(double[] v) {
+        double[] s = v.clone();
+        Arrays.sort(s);
+        return s[s.length / 2];
+    }
+
+    static double reccEmpty(long count) {
+        double[] rounds = new double[ROUNDS];
+        for (int r = 0; r < ROUNDS; r++) {
+            long sum = 0;
+            long start = System.nanoTime();
+            for (long i = 0; i < count; i++)
+                sum += port.recc();
+            rounds[r] = (System.nanoTime() - start) / (double) count;
+            if (sum != -count)
+                throw new IllegalStateException("a byte arrived while none was sent");
+        }
+        return median(rounds);
+    }
+
+    static double reccWaiting(FileOutputStream peer, long count) throws Exception {
+        final int batch = 4000;
+        byte[] bytes = new byte[batch];
+        Arrays.fill(bytes, (byte) 'w');
+        double[] rounds = new double[ROUNDS];
+        int valid = 0;
+        for (int tries = 0; valid < ROUNDS && tries < ROUNDS * 4; tries++) {
+            double ns = 0;
+            long got = 0;
+            long calls = 0;
+            while (calls < count) {
+                peer.write(bytes);
+                Thread.sleep(30);
+                long start = System.nanoTime();
+                for (int i = 0; i < batch; i++)
+                    if (port.recc() >= 0)
+                        got++;
+                ns += System.nanoTime() - start;
+                calls += batch;
+                while (port.recc() >= 0) {
+                    // late bytes: this round does not count
+                }
+            }
+            if (got == calls)
+                rounds[valid++] = ns / calls;
+        }
+        if (valid < ROUNDS / 2)
+            throw new IllegalStateException("bytes kept arriving late");
+        return median(Arrays.copyOf(rounds, valid));
+    }
+
+    static double send(FileInputStream peer, long count) {
+        Thread drain = new Thread(() -> {
+            byte[] buf = new byte[65536];
+            try {
+                while (peer.read(buf) > 0) {
+                    // discard
+                }
+            } catch (IOException e) {
+                // the end
+            }
+        });
+        drain.setDaemon(true);
+        drain.start();
+        double[] rounds = new double[ROUNDS];
+        for (int r = 0; r < ROUNDS; r++) {
+            long start = System.nanoTime();
+            for (long i = 0; i < count; i++)
+                if (!port.send((int) i))
+                    throw new IllegalStateException("send failed");
+            rounds[r] = (System.nanoTime() - start) / (double) count;
+        }
+        return median(rounds);
+    }
+
+    static double echo(long total) {
+        final int window = 64;
+        long start = System.nanoTime();
+        for (long done = 0; done < total; done += window) {
+            for (int i = 0; i < window; i++)
+                if (!port.send((int) (done + i)))
+                    throw new IllegalStateException("send failed");
+            for (int i = 0; i < window; ) {
+                int b = port.recc();
+                if (b < 0)
+                    continue;
+                if (b != (int) ((done + i) & 0xFF))
+                    throw new IllegalStateException("echo changed byte " + (done + i));
+                i++;
+            }
+        }
+        return total / ((System.nanoTime() - start) / 1e9);
+    }
+
+    static double run(String mode, String peerPath, long count) throws Exception {
+        switch (mode) {
+            case "recc-empty":
+                return reccEmpty(count);
+            case "recc-waiting":
+                try (FileOutputStream peer = new FileOutputStream(peerPath)) {
+                    return reccWaiting(peer, count);
+                }
+            case "send":
+                return send(new FileInputStream(peerPath), count);
+            case "echo":
+                return echo(count);
+            default:
+                throw new IllegalArgumentException(mode);
+        }
+    }
+
+    public static void main(String[] args) throws Exception {
+        String mode = args[0];
+        int number = Integer.parseInt(args[1]);
+        long count = Long.parseLong(args[3]);
+        if (!port.init(number, 115200))
+            throw new IllegalStateException("cannot open COM" + number);
+        // Warm up: the JIT compiles the loops and the native calls' stubs.
+        run(mode, args[2], mode.equals("echo") ? count / 4 : count / 10);
+        double value = run(mode, args[2], count);
+        port.close();
+        System.out.printf("%s jvm %.1f %s%n", mode, value, mode.equals("echo") ? "B/s" : "ns");
+        System.exit(0);
+    }
+}

@@ -1,0 +1,224 @@
+// Per-call cost of recc and send on a pseudo-terminal, measured two ways in
+// the same kind of loop: straight read/write system calls on the device (the
+// floor), and the library's natives called from C++ (no JVM in between).
+//
+// usage: native_bench MODE raw|lib OURS PEER PORT COUNT
+//   MODE   recc-empty | recc-waiting | send | echo
+//   OURS   our end of the null-modem (raw), PORT the COM number that maps to it (lib)
+//   PEER   the far end, read or written here (unused for echo: socat echoes)
+//   COUNT  calls per round (bytes in all, for echo)
+// Prints "MODE WHO VALUE UNIT": the median of the rounds' ns per call, or bytes per second.
+#include "SerialPort.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/file.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+const int ROUNDS = 15;
+
+double nsSince(Clock::time_point start)
+{
+    return (double)std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
+}
+
+int rawFd = -1;
+
+// The floor: the device opened and set up as the library does it.
+void rawOpen(const char *path)
+{
+    rawFd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    struct termios t;
+    if (rawFd < 0 || flock(rawFd, LOCK_EX | LOCK_NB) != 0 || tcgetattr(rawFd, &t) != 0) {
+        perror(path);
+        exit(1);
+    }
+    cfmakeraw(&t);
+    t.c_cflag |= CREAD | CLOCAL;
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    cfsetspeed(&t, B115200);
+    tcsetattr(rawFd, TCSANOW, &t);
+}
+
+struct Raw {
+    static int recc()
+    {
+        unsigned char b;
+        return read(rawFd, &b, 1) == 1 ? b : -1;
+    }
+    static bool send(int b)
+    {
+        unsigned char c = (unsigned char)b;
+        return write(rawFd, &c, 1) == 1;
+    }
+};
+
+struct Lib {
+    static int recc() { return Java_SerialPort_recc(nullptr, nullptr); }
+    static bool send(int b) { return Java_SerialPort_send(nullptr, nullptr, b); }
+};
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+template <class P> double reccEmpty(long count)
+{
+    std::vector<double> rounds;
+    for (int r = 0; r < ROUNDS; r++) {
+        long sum = 0;
+        auto start = Clock::now();
+        for (long i = 0; i < count; i++)
+            sum += P::recc();
+        double ns = nsSince(start);
+        if (sum != -count) {
+            fprintf(stderr, "a byte arrived while none was sent\n");
+            exit(1);
+        }
+        rounds.push_back(ns / (double)count);
+    }
+    return median(rounds);
+}
+
+// Each round: the peer writes a batch that fits the device's queue, waits
+// until it is there, then the batch is read back one call a byte.
+template <class P> double reccWaiting(int peer, long count)
+{
+    const long batch = 4000;
+    std::vector<char> bytes(batch, 'w');
+    std::vector<double> rounds;
+    for (int tries = 0; (int)rounds.size() < ROUNDS && tries < ROUNDS * 4; tries++) {
+        double ns = 0;
+        long got = 0, calls = 0;
+        while (calls < count) {
+            if (write(peer, bytes.data(), batch) != batch) {
+                perror("peer write");
+                exit(1);
+            }
+            usleep(30000);
+            auto start = Clock::now();
+            for (long i = 0; i < batch; i++)
+                got += P::recc() >= 0;
+            ns += nsSince(start);
+            calls += batch;
+            while (P::recc() >= 0) {
+                // late bytes: this round does not count
+            }
+        }
+        if (got == calls)
+            rounds.push_back(ns / (double)calls);
+    }
+    if ((int)rounds.size() < ROUNDS / 2) {
+        fprintf(stderr, "bytes kept arriving late\n");
+        exit(1);
+    }
+    return median(rounds);
+}
+
+template <class P> double send(int peer, long count)
+{
+    // Detached: it blocks in read until the process ends.
+    std::thread([peer] {
+        char buf[65536];
+        while (read(peer, buf, sizeof buf) > 0) {
+        }
+    }).detach();
+    std::vector<double> rounds;
+    for (int r = 0; r < ROUNDS; r++) {
+        auto start = Clock::now();
+        for (long i = 0; i < count; i++)
+            if (!P::send((int)i)) {
+                fprintf(stderr, "send failed\n");
+                exit(1);
+            }
+        rounds.push_back(nsSince(start) / (double)count);
+    }
+    return median(rounds);
+}
+
+// Bytes per second through an echoing peer, a window of bytes in flight.
+template <class P> double echo(long total)
+{
+    const long window = 64;
+    auto start = Clock::now();
+    for (long done = 0; done < total; done += window) {
+        for (long i = 0; i < window; i++)
+            if (!P::send((int)(done + i))) {
+                fprintf(stderr, "send failed\n");
+                exit(1);
+            }
+        for (long i = 0; i < window;) {
+            int b = P::recc();
+            if (b < 0)
+                continue;
+            if (b != (int)((done + i) & 0xFF)) {
+                fprintf(stderr, "echo changed byte %ld\n", done + i);
+                exit(1);
+            }
+            i++;
+        }
+    }
+    return (double)total / (nsSince(start) / 1e9);
+}
+
+template <class P> double run(const std::string &mode, int peer, long count)
+{
+    if (mode == "recc-empty")
+        return reccEmpty<P>(count);
+    if (mode == "recc-waiting")
+        return reccWaiting<P>(peer, count);
+    if (mode == "send")
+        return send<P>(peer, count);
+    if (mode == "echo")
+        return echo<P>(count);
+    fprintf(stderr, "unknown mode %s\n", mode.c_str());
+    exit(2);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc != 7) {
+        fprintf(stderr, "usage: native_bench MODE raw|lib OURS PEER PORT COUNT\n");
+        return 2;
+    }
+    std::string mode = argv[1], who = argv[2];
+    long count = atol(argv[6]);
+    int peer = -1;
+    if (mode != "echo") {
+        peer = open(argv[4], O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (peer < 0) {
+            perror(argv[4]);
+            return 1;
+        }
+    }
+    double value;
+    if (who == "raw") {
+        rawOpen(argv[3]);
+        value = run<Raw>(mode, peer, count);
+    } else {
+        if (!Java_SerialPort_init(nullptr, nullptr, atoi(argv[5]), 115200)) {
+            fprintf(stderr, "cannot open COM%s\n", argv[5]);
+            return 1;
+        }
+        value = run<Lib>(mode, peer, count);
+        Java_SerialPort_close(nullptr, nullptr);
+    }
+    printf("%s %s %.1f %s\n", mode.c_str(), who.c_str(), value, mode == "echo" ? "B/s" : "ns");
+    return 0;
+}
