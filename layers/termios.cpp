@@ -143,12 +143,21 @@ bool waitFor(int fd, short events, long long deadline)
 }
 
 // The deadline of a transfer of n bytes under Win32's total time-out rule,
-// where zero multiplier and constant mean no limit: -1 then.
-long long totalDeadline(DWORD multiplier, DWORD constant, DWORD n)
-{
-    unsigned long long ms = (unsigned long long)multiplier * n + constant;
-    return ms ? nowMs() + (long long)ms : -1;
-}
+// where zero multiplier and constant mean no limit (-1). The clock is read
+// only when a wait first needs it: a poll that never waits never pays for it.
+struct Deadline {
+    DWORD multiplier, constant, n;
+    long long at = -2; // not yet asked for
+
+    long long get()
+    {
+        if (at == -2) {
+            unsigned long long ms = (unsigned long long)multiplier * n + constant;
+            at = ms ? nowMs() + (long long)ms : -1;
+        }
+        return at;
+    }
+};
 
 BOOL modemLines(int fd, int request, int lines)
 {
@@ -336,7 +345,7 @@ BOOL ReadFile(HANDLE h, void *buffer, DWORD toRead, DWORD *read, void *overlappe
     // Interval MAXDWORD with both totals zero: return at once with what is there.
     bool atOnce = to.ReadIntervalTimeout == MAXDWORD && to.ReadTotalTimeoutMultiplier == 0 &&
                   to.ReadTotalTimeoutConstant == 0;
-    long long deadline = totalDeadline(to.ReadTotalTimeoutMultiplier, to.ReadTotalTimeoutConstant, toRead);
+    Deadline deadline{to.ReadTotalTimeoutMultiplier, to.ReadTotalTimeoutConstant, toRead};
     char *out = static_cast<char *>(buffer);
 
     while (*read < toRead) {
@@ -348,8 +357,8 @@ BOOL ReadFile(HANDLE h, void *buffer, DWORD toRead, DWORD *read, void *overlappe
             // After the first byte, the interval time-out bounds the wait for the next.
             DWORD interval = to.ReadIntervalTimeout;
             if (interval && interval != MAXDWORD) {
-                long long next = nowMs() + interval;
-                deadline = deadline < 0 || next < deadline ? next : deadline;
+                long long next = nowMs() + interval, total = deadline.get();
+                deadline.at = total < 0 || next < total ? next : total;
             }
             continue;
         }
@@ -357,7 +366,7 @@ BOOL ReadFile(HANDLE h, void *buffer, DWORD toRead, DWORD *read, void *overlappe
             continue;
         if (n == 0 || errno != EAGAIN)
             return FALSE; // the device is gone
-        if (atOnce || (*read > 0 && to.ReadIntervalTimeout == MAXDWORD) || !waitFor(fd, POLLIN, deadline))
+        if (atOnce || (*read > 0 && to.ReadIntervalTimeout == MAXDWORD) || !waitFor(fd, POLLIN, deadline.get()))
             break;
     }
     return TRUE;
@@ -371,8 +380,7 @@ BOOL WriteFile(HANDLE h, const void *buffer, DWORD toWrite, DWORD *written, void
     if (fd < 0 || !buffer || !written || overlapped)
         return FALSE;
 
-    long long deadline = totalDeadline(portTimeouts.WriteTotalTimeoutMultiplier,
-                                       portTimeouts.WriteTotalTimeoutConstant, toWrite);
+    Deadline deadline{portTimeouts.WriteTotalTimeoutMultiplier, portTimeouts.WriteTotalTimeoutConstant, toWrite};
     const char *in = static_cast<const char *>(buffer);
     while (*written < toWrite) {
         ssize_t n = ::write(fd, in + *written, toWrite - *written);
@@ -385,7 +393,7 @@ BOOL WriteFile(HANDLE h, const void *buffer, DWORD toWrite, DWORD *written, void
         if (n < 0 && errno != EAGAIN)
             return FALSE;
         // The driver's queue is full: wait until it takes more.
-        if (!waitFor(fd, POLLOUT, deadline))
+        if (!waitFor(fd, POLLOUT, deadline.get()))
             break; // a write time-out: success with fewer bytes, as on Windows
     }
     return TRUE;
