@@ -10,6 +10,7 @@
 //   sendall       -> sendall OKCOUNT  (sends 0 to 255 in order)
 //   bind name|ordinal -> bind 0|1     (ordinal: 1 only when every ordinal
 //                                      gives the named function's address)
+//   arch          -> arch x86|x64
 //   quit
 #include <windows.h>
 
@@ -132,6 +133,8 @@ int main(int argc, char **argv)
             bool ok = bindNatives(dll, !strcmp(how, "ordinal"), &n);
 #endif
             printf("bind %d\n", ok ? 1 : 0);
+        } else if (!strcmp(cmd, "arch")) {
+            printf("arch %s\n", sizeof(void *) == 8 ? "x64" : "x86");
         } else if (!strcmp(cmd, "quit")) {
             break;
         } else {
