@@ -8,11 +8,22 @@ import java.util.Arrays;
  * and echo throughput, measured like native_bench measures its floor.
  *
  * <p>usage: java -Djava.library.path=build/linux Bench MODE PORT PEER COUNT,
- * MODE one of recc-empty, recc-waiting, send, echo. Prints "MODE jvm VALUE UNIT".
+ * MODE one of recc-empty, recc-waiting, send, echo, and for reference
+ * jni-noop (an empty native call) and jni-read (read(2) on PEER, here our end
+ * of another null-modem, through a bare native). Prints "MODE jvm VALUE UNIT".
  */
 public final class Bench {
     static final int ROUNDS = 15;
     static final SerialPort port = new SerialPort();
+
+    /** Does nothing, natively: the cost of the JNI transition alone. */
+    native int noop();
+
+    /** A descriptor of the device at path, opened as the library opens it. */
+    static native int rawOpen(String path);
+
+    /** One read(2) of one byte: the system call from inside the JVM. */
+    native int rawRead(int fd);
 
     private Bench() {}
 
@@ -29,6 +40,26 @@ public final class Bench {
             long start = System.nanoTime();
             for (long i = 0; i < count; i++)
                 sum += port.recc();
+            rounds[r] = (System.nanoTime() - start) / (double) count;
+            if (sum != -count)
+                throw new IllegalStateException("a byte arrived while none was sent");
+        }
+        return median(rounds);
+    }
+
+    /** An empty native call, or with a device path a bare read(2) through JNI. */
+    static double reference(String device, long count) {
+        System.loadLibrary("bench_noop");
+        Bench bench = new Bench();
+        int fd = device == null ? -1 : rawOpen(device);
+        if (device != null && fd < 0)
+            throw new IllegalStateException("cannot open " + device);
+        double[] rounds = new double[ROUNDS];
+        for (int r = 0; r < ROUNDS; r++) {
+            long sum = 0;
+            long start = System.nanoTime();
+            for (long i = 0; i < count; i++)
+                sum += fd < 0 ? bench.noop() : bench.rawRead(fd);
             rounds[r] = (System.nanoTime() - start) / (double) count;
             if (sum != -count)
                 throw new IllegalStateException("a byte arrived while none was sent");
@@ -114,6 +145,10 @@ public final class Bench {
         switch (mode) {
             case "recc-empty":
                 return reccEmpty(count);
+            case "jni-noop":
+                return reference(null, count);
+            case "jni-read":
+                return reference(peerPath, count);
             case "recc-waiting":
                 try (FileOutputStream peer = new FileOutputStream(peerPath)) {
                     return reccWaiting(peer, count);
