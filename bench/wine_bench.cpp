@@ -4,7 +4,7 @@
 //
 // usage: wine_bench recc-empty|send raw|lib PORT COUNT
 // Prints "MODE WHO NS ns", the median of the rounds' ns per call.
-#include <windows.h>
+#include "natives.h"
 
 #include <algorithm>
 #include <stdio.h>
@@ -16,25 +16,8 @@ namespace {
 
 const int ROUNDS = 15;
 
-typedef unsigned char(__stdcall *InitFn)(void *, void *, int, int);
-typedef int(__stdcall *ReccFn)(void *, void *);
-typedef unsigned char(__stdcall *SendFn)(void *, void *, int);
-typedef unsigned char(__stdcall *CloseFn)(void *, void *);
-
-#ifdef _WIN64
-#define NATIVE(name, args) "Java_SerialPort_" name
-#else
-#define NATIVE(name, args) "_Java_SerialPort_" name "@" args
-#endif
-
-template <class F> F bind(HMODULE dll, const char *name)
-{
-    return dll ? reinterpret_cast<F>(reinterpret_cast<void (*)(void)>(GetProcAddress(dll, name))) : NULL;
-}
-
 HANDLE raw;
-ReccFn libRecc;
-SendFn libSend;
+Natives lib;
 
 struct Raw {
     static int recc()
@@ -53,8 +36,8 @@ struct Raw {
 };
 
 struct Lib {
-    static int recc() { return libRecc(NULL, NULL); }
-    static bool send(int b) { return libSend(NULL, NULL, b); }
+    static int recc() { return lib.recc(NULL, NULL); }
+    static bool send(int b) { return lib.send(NULL, NULL, b); }
 };
 
 double now()
@@ -94,23 +77,18 @@ int main(int argc, char **argv)
         return 2;
     }
     bool receive = strcmp(argv[1], "recc-empty") == 0;
-    bool lib = strcmp(argv[2], "lib") == 0;
+    bool viaLib = strcmp(argv[2], "lib") == 0;
     int port = atoi(argv[3]);
     long count = atol(argv[4]);
     double ns;
-    if (lib) {
-        HMODULE dll = LoadLibraryA("ruvek.dll");
-        InitFn init = bind<InitFn>(dll, NATIVE("init", "16"));
-        CloseFn close = bind<CloseFn>(dll, NATIVE("close", "8"));
-        libRecc = bind<ReccFn>(dll, NATIVE("recc", "8"));
-        libSend = bind<SendFn>(dll, NATIVE("send", "12"));
-        if (!init || !close || !libRecc || !libSend || !init(NULL, NULL, port, 115200)) {
+    if (viaLib) {
+        if (!bindNatives(LoadLibraryA("ruvek.dll"), false, &lib) || !lib.init(NULL, NULL, port, 115200)) {
             fprintf(stderr, "cannot open COM%d through ruvek.dll\n", port);
             return 1;
         }
         measure<Lib>(receive, count / 10);
         ns = measure<Lib>(receive, count);
-        close(NULL, NULL);
+        lib.close(NULL, NULL);
     } else {
         char name[32];
         snprintf(name, sizeof name, "\\\\.\\COM%d", port);

@@ -12,48 +12,19 @@
 //                                      gives the named function's address)
 //   arch          -> arch x86|x64
 //   quit
-#include <windows.h>
+#include "natives.h"
 
 #include <stdio.h>
 #include <string.h>
 
-// The JNI layout: JNIEnv* and the receiver first; jboolean is one unsigned byte.
-typedef unsigned char(__stdcall *InitFn)(void *, void *, int, int);
-typedef int(__stdcall *ReccFn)(void *, void *);
-typedef unsigned char(__stdcall *SendFn)(void *, void *, int);
-typedef unsigned char(__stdcall *CloseFn)(void *, void *);
-
-struct Natives {
-    CloseFn close;
-    InitFn init;
-    ReccFn recc;
-    SendFn send;
-};
-
-// A 32-bit JVM asks for the stdcall-decorated names, a 64-bit one for plain ones.
-#ifdef _WIN64
-static const char *const names[4] = {"Java_SerialPort_close", "Java_SerialPort_init",
-                                     "Java_SerialPort_recc", "Java_SerialPort_send"};
-#else
-static const char *const names[4] = {"_Java_SerialPort_close@8", "_Java_SerialPort_init@16",
-                                     "_Java_SerialPort_recc@8", "_Java_SerialPort_send@12"};
-#endif
-
-static FARPROC procs[4];
-
-static bool bindNatives(HMODULE dll, bool byOrdinal, Natives *n)
+// Binds by ordinal only when every ordinal gives the function of that name.
+static bool bindChecked(HMODULE dll, bool byOrdinal, const Natives &byName, Natives *n)
 {
-    FARPROC got[4];
-    for (int i = 0; i < 4; i++) {
-        // Ordinals 1 to 4 follow the names' order: close, init, recc, send.
-        got[i] = byOrdinal ? GetProcAddress(dll, MAKEINTRESOURCEA(i + 1)) : GetProcAddress(dll, names[i]);
-        if (!got[i] || (byOrdinal && got[i] != procs[i]))
-            return false;
-    }
-    n->close = (CloseFn)(void *)got[0];
-    n->init = (InitFn)(void *)got[1];
-    n->recc = (ReccFn)(void *)got[2];
-    n->send = (SendFn)(void *)got[3];
+    Natives got;
+    if (!bindNatives(dll, byOrdinal, &got) || got.close != byName.close || got.init != byName.init ||
+        got.recc != byName.recc || got.send != byName.send)
+        return false;
+    *n = got;
     return true;
 }
 
@@ -73,15 +44,12 @@ int main(int argc, char **argv)
         fprintf(stderr, "LoadLibraryA(%s) failed: %lu\n", argv[1], GetLastError());
         return 2;
     }
-    for (int i = 0; i < 4; i++) {
-        procs[i] = GetProcAddress(dll, names[i]);
-        if (!procs[i]) {
-            fprintf(stderr, "no export %s\n", names[i]);
-            return 2;
-        }
+    Natives byName, n;
+    if (!bindNatives(dll, false, &byName)) {
+        fprintf(stderr, "%s lacks one of the four natives\n", argv[1]);
+        return 2;
     }
-    Natives n;
-    bindNatives(dll, false, &n);
+    n = byName;
 
     LARGE_INTEGER freq;
     QueryPerformanceFrequency(&freq);
@@ -128,9 +96,9 @@ int main(int argc, char **argv)
             sscanf(line, "%*s %31s", how);
 #ifdef _WIN64
             // The 64-bit DLL's ordinals are not part of its interface.
-            bool ok = !strcmp(how, "name") && bindNatives(dll, false, &n);
+            bool ok = !strcmp(how, "name") && bindChecked(dll, false, byName, &n);
 #else
-            bool ok = bindNatives(dll, !strcmp(how, "ordinal"), &n);
+            bool ok = bindChecked(dll, !strcmp(how, "ordinal"), byName, &n);
 #endif
             printf("bind %d\n", ok ? 1 : 0);
         } else if (!strcmp(cmd, "arch")) {
