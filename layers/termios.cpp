@@ -159,6 +159,14 @@ struct Deadline {
     }
 };
 
+// The open port's descriptor with its current settings in t; -1 when h is
+// not the open port, there is no record, or the device has no settings.
+int portSettings(HANDLE h, const DCB *dcb, struct termios *t)
+{
+    int fd = toFd(h);
+    return fd >= 0 && dcb && tcgetattr(fd, t) == 0 ? fd : -1;
+}
+
 BOOL modemLines(int fd, int request, int lines)
 {
     // A pseudo-terminal has no modem lines; that is no error.
@@ -221,9 +229,9 @@ BOOL SetCommTimeouts(HANDLE h, COMMTIMEOUTS *timeouts)
 
 BOOL GetCommState(HANDLE h, DCB *dcb)
 {
-    int fd = toFd(h);
     struct termios t;
-    if (fd < 0 || !dcb || tcgetattr(fd, &t) != 0)
+    int fd = portSettings(h, dcb, &t);
+    if (fd < 0)
         return FALSE;
 
     DWORD length = dcb->DCBlength;
@@ -267,9 +275,9 @@ BOOL GetCommState(HANDLE h, DCB *dcb)
 
 BOOL SetCommState(HANDLE h, DCB *dcb)
 {
-    int fd = toFd(h);
     struct termios t;
-    if (fd < 0 || !dcb || tcgetattr(fd, &t) != 0)
+    int fd = portSettings(h, dcb, &t);
+    if (fd < 0)
         return FALSE;
 
     // What termios cannot do is refused rather than quietly ignored.
