@@ -1,21 +1,61 @@
 # Packs ruvek.jar from the compiled classes and every native that the builds
 # of this source tree have made, each under natives/<os>-<arch>/.
-# Run with -P; JAR_TOOL, CLASSES, OUT, STAGE, BUILD_ROOT and LINUX_SO are given.
+# Run with -P; JAR_TOOL, CLASSES, OUT, STAGE, BUILD_ROOT and SELF (this
+# build's libruvek.so) are given.
 file(REMOVE_RECURSE "${STAGE}")
+
+# The jar's folder for a Linux library, read from its ELF header (class and
+# e_machine), so that no build can pack a library under another's folder.
+function(elf_platform file out)
+  file(READ "${file}" header LIMIT 20 HEX)
+  string(SUBSTRING "${header}" 0 10 ident) # magic and class
+  string(SUBSTRING "${header}" 36 4 machine) # little-endian e_machine
+  set(platform "")
+  if(ident STREQUAL "7f454c4602" AND machine STREQUAL "3e00")
+    set(platform linux-x86_64)
+  elseif(ident STREQUAL "7f454c4602" AND machine STREQUAL "b700")
+    set(platform linux-aarch64)
+  elseif(ident STREQUAL "7f454c4601" AND machine STREQUAL "2800")
+    set(platform linux-arm)
+  elseif(ident STREQUAL "7f454c4601" AND machine STREQUAL "0300")
+    set(platform linux-x86)
+  endif()
+  set(${out} "${platform}" PARENT_SCOPE)
+endfunction()
+
 set(natives
   "windows-x86|${BUILD_ROOT}/windows-x86/ruvek.dll|windows-x86"
   "windows-x86_64|${BUILD_ROOT}/windows-x64/ruvek.dll|windows-x64"
-  "linux-x86_64|${LINUX_SO}|linux")
+  "linux-x86_64|${BUILD_ROOT}/linux/libruvek.so|linux"
+  "linux-aarch64|${BUILD_ROOT}/linux-aarch64/libruvek.so|linux-aarch64"
+  "linux-arm|${BUILD_ROOT}/linux-arm/libruvek.so|linux-arm"
+  "linux-x86|${BUILD_ROOT}/linux-x86/libruvek.so|linux-x86")
+
+# This build's own library first: it is packed whatever its binary dir.
+elf_platform("${SELF}" self_platform)
+if(NOT self_platform)
+  message(FATAL_ERROR "${SELF} is no Linux library for a platform that ruvek.jar carries")
+endif()
+file(COPY "${SELF}" DESTINATION "${STAGE}/natives/${self_platform}")
+
 foreach(entry IN LISTS natives)
   string(REPLACE "|" ";" entry "${entry}")
   list(GET entry 0 platform)
   list(GET entry 1 file)
   list(GET entry 2 preset)
-  if(EXISTS "${file}")
-    file(COPY "${file}" DESTINATION "${STAGE}/natives/${platform}")
-  else()
+  if(platform STREQUAL self_platform)
+    continue()
+  elseif(NOT EXISTS "${file}")
     message(WARNING "ruvek.jar has no ${platform} native: build the ${preset} preset first")
+    continue()
   endif()
+  if(platform MATCHES "^linux-")
+    elf_platform("${file}" built)
+    if(NOT built STREQUAL platform)
+      message(FATAL_ERROR "${file} is built for '${built}', not ${platform}: check the ${preset} preset")
+    endif()
+  endif()
+  file(COPY "${file}" DESTINATION "${STAGE}/natives/${platform}")
 endforeach()
 file(REMOVE "${OUT}")
 execute_process(

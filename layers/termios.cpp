@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -30,9 +31,17 @@ struct termios2 {
     cc_t c_cc[19];
     speed_t c_ispeed, c_ospeed;
 };
+// The kernel's sizes and offsets there (NCCS 19): a struct that drifted would
+// hand the kernel a rate in the wrong place.
+static_assert(sizeof(termios2) == 44 && offsetof(termios2, c_line) == 16 && offsetof(termios2, c_cc) == 17 &&
+                  offsetof(termios2, c_ispeed) == 36 && offsetof(termios2, c_ospeed) == 40,
+              "termios2 is not the kernel's layout");
 #define RUVEK_BOTHER 0010000
 #define RUVEK_HAVE_TERMIOS2 1
 #endif
+// A 32-bit build without -D_FILE_OFFSET_BITS=64 fails to stat files with
+// 64-bit inode numbers (EOVERFLOW), as on the overlay mounts of containers.
+static_assert(sizeof(off_t) == 8 && sizeof(ino_t) == 8, "build with -D_FILE_OFFSET_BITS=64");
 
 namespace {
 

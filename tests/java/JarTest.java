@@ -55,7 +55,13 @@ class JarTest {
                 {"natives/linux-x86_64/libruvek.so", "linux/libruvek.so"},
                 {"natives/windows-x86/ruvek.dll", "windows-x86/ruvek.dll"},
                 {"natives/windows-x86_64/ruvek.dll", "windows-x64/ruvek.dll"},
+                {"natives/linux-aarch64/libruvek.so", "linux-aarch64/libruvek.so"},
+                {"natives/linux-arm/libruvek.so", "linux-arm/libruvek.so"},
+                {"natives/linux-x86/libruvek.so", "linux-x86/libruvek.so"},
             };
+            // The JVM running this test finds a native of its own in the jar.
+            String own = SerialPort.platform(System.getProperty("os.name"), System.getProperty("os.arch"));
+            assertNotNull(jar.getEntry("natives/" + own + "/libruvek.so"), own);
             for (String[] n : natives) {
                 Path built = root.resolve(n[1]);
                 if (!Files.exists(built))
@@ -75,7 +81,14 @@ class JarTest {
         assertEquals("windows-x86", SerialPort.platform("Windows XP", "i386"));
         assertEquals("windows-x86_64", SerialPort.platform("Windows 11", "amd64"));
         assertEquals("linux-x86_64", SerialPort.platform("Linux", "amd64"));
-        assertNull(SerialPort.platform("Linux", "aarch64"));
+        assertEquals("linux-aarch64", SerialPort.platform("Linux", "aarch64"));
+        assertEquals("linux-arm", SerialPort.platform("Linux", "arm"));
+        for (String x86 : new String[] {"x86", "i386", "i486", "i586", "i686"})
+            assertEquals("linux-x86", SerialPort.platform("Linux", x86), x86);
+        assertNull(SerialPort.platform("Linux", "i786"));
+        assertNull(SerialPort.platform("Linux", "riscv64"));
+        assertNull(SerialPort.platform("Windows 11", "aarch64"));
+        assertNull(SerialPort.platform("Mac OS X", "aarch64"));
         assertNull(SerialPort.platform("Mac OS X", "x86_64"));
     }
 
