@@ -7,20 +7,18 @@
 #include "win32.h"
 
 #include <atomic>
-#include <mutex>
 
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <sched.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -48,7 +46,13 @@ namespace {
 //
 // Opening, closing and the settings calls hold `lifecycle`; reads and writes
 // take no lock, only their counter.
-std::mutex lifecycle;
+// (pthread's mutex rather than std::mutex, which throws: libstdc++'s
+// exception support would come into the library, and its exports with it.)
+pthread_mutex_t lifecycle = PTHREAD_MUTEX_INITIALIZER;
+struct Lifecycle {
+    Lifecycle() { pthread_mutex_lock(&lifecycle); }
+    ~Lifecycle() { pthread_mutex_unlock(&lifecycle); }
+};
 std::atomic<uintptr_t> openHandle{0}; // this open's handle; 0 when no port is open
 uintptr_t lastHandle = 0;             // a fresh one per open, never 0 or -1
 int portFd = -1;
@@ -222,19 +226,15 @@ int portSettings(HANDLE h, const DCB *dcb, struct termios *t)
     return fd >= 0 && dcb && tcgetattr(fd, t) == 0 ? fd : -1;
 }
 
-// A Unix98 pseudo-terminal slave keeps TIOCEXCL for as long as its master is
-// open, after every holder is gone: a process killed with the port open
-// would lock out every other user until the peer restarts. There the flock
-// alone keeps others out; it dies with its holder.
+// A Unix98 pseudo-terminal slave (/dev/pts/N) keeps TIOCEXCL for as long as
+// its master is open, after every holder is gone: a process killed with the
+// port open would lock out every other user until the peer restarts. There
+// the flock alone keeps others out; it dies with its holder.
 bool isPtySlave(int fd)
 {
-#ifdef __linux__
-    struct stat st;
-    return fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 && major(st.st_rdev) <= 143;
-#else
-    (void)fd;
-    return false;
-#endif
+    // By name: stat's symbol would tie the library to a recent glibc.
+    char name[64];
+    return ttyname_r(fd, name, sizeof name) == 0 && strncmp(name, "/dev/pts/", 9) == 0;
 }
 
 BOOL modemLines(int fd, int request, int lines)
@@ -250,7 +250,7 @@ extern "C" {
 HANDLE CreateFileA(const char *name, DWORD access, DWORD shareMode, void *, DWORD creation, DWORD flags,
                    HANDLE)
 {
-    std::lock_guard<std::mutex> lock(lifecycle);
+    Lifecycle lock;
     char path[PATH_MAX];
     if (openHandle.load() || !name || access != (GENERIC_READ | GENERIC_WRITE) || shareMode != 0 ||
         creation != OPEN_EXISTING || flags != 0 || !devicePath(name, path, sizeof path))
@@ -285,7 +285,7 @@ HANDLE CreateFileA(const char *name, DWORD access, DWORD shareMode, void *, DWOR
 
 BOOL CloseHandle(HANDLE h)
 {
-    std::lock_guard<std::mutex> lock(lifecycle);
+    Lifecycle lock;
     uintptr_t open = (uintptr_t)h;
     if (!h || !openHandle.compare_exchange_strong(open, 0))
         return FALSE;
@@ -308,14 +308,14 @@ BOOL CloseHandle(HANDLE h)
 
 BOOL SetupComm(HANDLE h, DWORD, DWORD)
 {
-    std::lock_guard<std::mutex> lock(lifecycle);
+    Lifecycle lock;
     // A tty's buffers are the kernel's to size; the request is advisory on Windows too.
     return settingsFd(h) >= 0;
 }
 
 BOOL SetCommTimeouts(HANDLE h, COMMTIMEOUTS *timeouts)
 {
-    std::lock_guard<std::mutex> lock(lifecycle);
+    Lifecycle lock;
     if (settingsFd(h) < 0 || !timeouts)
         return FALSE;
     setTimeouts(*timeouts);
@@ -324,7 +324,7 @@ BOOL SetCommTimeouts(HANDLE h, COMMTIMEOUTS *timeouts)
 
 BOOL GetCommState(HANDLE h, DCB *dcb)
 {
-    std::lock_guard<std::mutex> lock(lifecycle);
+    Lifecycle lock;
     struct termios t;
     int fd = portSettings(h, dcb, &t);
     if (fd < 0)
@@ -371,7 +371,7 @@ BOOL GetCommState(HANDLE h, DCB *dcb)
 
 BOOL SetCommState(HANDLE h, DCB *dcb)
 {
-    std::lock_guard<std::mutex> lock(lifecycle);
+    Lifecycle lock;
     struct termios t;
     int fd = portSettings(h, dcb, &t);
     if (fd < 0)

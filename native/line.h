@@ -4,8 +4,10 @@
 
 #include "win32.h"
 
+#include <atomic>
+
 /* The one open port of the process, zero when none; owned by serialport.cpp. */
-extern HANDLE portHandle;
+extern std::atomic<HANDLE> portHandle;
 
 /* Sets the baud rate, 8N1, no software or DSR handshake, DTR and RTS off,
    no null stripping, DSR sensitivity or abort on error; keeps every other
