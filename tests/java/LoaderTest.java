@@ -4,16 +4,21 @@ import static org.junit.jupiter.api.Assertions.assertNotEquals;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 import static org.junit.jupiter.api.Assumptions.assumeTrue;
 
+import java.io.IOException;
 import java.io.InputStream;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.LinkOption;
 import java.nio.file.Path;
 import java.nio.file.attribute.PosixFilePermissions;
+import java.security.MessageDigest;
 import java.util.ArrayList;
 import java.util.Arrays;
+import java.util.HexFormat;
 import java.util.List;
 import java.util.concurrent.TimeUnit;
+import java.util.concurrent.atomic.AtomicBoolean;
+import java.util.concurrent.atomic.AtomicLong;
 import java.util.jar.JarFile;
 import java.util.stream.Collectors;
 import java.util.stream.Stream;
@@ -119,17 +124,39 @@ class LoaderTest {
     void twoJvmsExtractingAtOnceBothLoadAWholeFile() throws Exception {
         Path home = dirs(dir.resolve("home"));
         byte[] expected = jarsNative();
+        String hash = HexFormat.of().formatHex(MessageDigest.getInstance("SHA-256").digest(expected));
+        Path inCache = Path.of("ruvek-" + NativeLoader.safeName(System.getProperty("user.name")),
+                hash.substring(0, 16), "libruvek.so");
         for (int round = 0; round < 24; round++) {
             Path tmp = dirs(dir.resolve("tmp" + round));
+            // Meanwhile, the cached file is never seen other than whole.
+            Path target = tmp.resolve(inCache);
+            AtomicBoolean done = new AtomicBoolean();
+            AtomicLong partial = new AtomicLong(-1);
+            Thread watcher = new Thread(() -> {
+                while (!done.get()) {
+                    try {
+                        long size = Files.size(target);
+                        if (size != expected.length)
+                            partial.set(size);
+                    } catch (IOException notYet) {
+                        Thread.onSpinWait();
+                    }
+                }
+            });
+            watcher.start();
             Process a = start(tmp, home, probeArgs("load"));
             Process b = start(tmp, home, probeArgs("load"));
             Run ra = finish(a), rb = finish(b);
+            done.set(true);
+            watcher.join();
             assertEquals(0, ra.exit(), ra.err());
             assertEquals(0, rb.exit(), rb.err());
+            assertEquals(target.toString(), ra.out().trim());
             assertEquals(ra.out(), rb.out());
-            List<Path> left = files(tmp);
-            assertEquals(1, left.size(), "round " + round + " left " + left);
-            assertArrayEquals(expected, Files.readAllBytes(left.get(0)));
+            assertEquals(-1, partial.get(), "round " + round + ": the cached file was seen half-written");
+            assertEquals(List.of(target), files(tmp), "round " + round);
+            assertArrayEquals(expected, Files.readAllBytes(target));
         }
         assertEquals(List.of(), files(home));
     }
