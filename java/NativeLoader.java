@@ -68,11 +68,12 @@ final class NativeLoader {
         String file = platform != null && platform.startsWith("windows") ? "ruvek.dll" : "libruvek.so";
         List<String> tried = new ArrayList<>();
         List<Throwable> causes = new ArrayList<>();
-        byte[] bytes = platform == null ? null : resource("/natives/" + platform + "/" + file);
+        String entry = "/natives/" + platform + "/" + file;
+        byte[] bytes = platform == null ? null : resource(entry);
         if (bytes == null) {
             tried.add("the jar: it has no native library for " + os + " on " + arch + " (os.name, os.arch)");
         } else {
-            String hash = sha256(bytes);
+            String hash = hashOf(entry, bytes);
             List<Path> caches = new ArrayList<>();
             String tmp = System.getProperty("java.io.tmpdir");
             if (tmp != null && !tmp.isEmpty()) {
@@ -88,7 +89,7 @@ final class NativeLoader {
                 }
                 Path target = cache.resolve(hash.substring(0, 16)).resolve(file);
                 try {
-                    extract(cache, target, bytes, hash, cache == home);
+                    extract(cache, target, bytes, cache == home);
                     System.load(target.toString());
                     return target.toString();
                 } catch (IOException | UnsatisfiedLinkError | SecurityException e) {
@@ -148,22 +149,23 @@ final class NativeLoader {
     }
 
     /**
-     * Makes {@code target} hold exactly {@code bytes}: kept when its hash is
-     * right, else written under a temporary name and renamed into place, so a
-     * JVM starting at the same moment never sees half a file.
+     * Makes {@code target} hold exactly {@code bytes}: kept when it does, else
+     * written under a temporary name and renamed into place, so a JVM starting
+     * at the same moment never sees half a file.
      */
-    private static void extract(Path cache, Path target, byte[] bytes, String hash, boolean makeParents)
-            throws IOException {
-        String noexec = noexec(cache);
-        if (noexec != null) {
-            throw new IOException(noexec); // nothing written where it could never load
-        }
-        if (makeParents) {
-            Files.createDirectories(cache.getParent()); // ~/.cache, but never a missing temp directory
+    private static void extract(Path cache, Path target, byte[] bytes, boolean makeParents) throws IOException {
+        if (!Files.exists(target.getParent(), LinkOption.NOFOLLOW_LINKS)) {
+            String noexec = noexec(cache);
+            if (noexec != null) {
+                throw new IOException(noexec); // nothing written where it could never load
+            }
+            if (makeParents) {
+                Files.createDirectories(cache.getParent()); // ~/.cache, but never a missing temp directory
+            }
         }
         privateDir(cache);
         privateDir(target.getParent());
-        if (holds(target, hash)) {
+        if (holds(target, bytes)) {
             return;
         }
         Path part = Files.createTempFile(target.getParent(), target.getFileName() + ".", ".part");
@@ -175,7 +177,7 @@ final class NativeLoader {
                 Files.move(part, target, StandardCopyOption.ATOMIC_MOVE, StandardCopyOption.REPLACE_EXISTING);
             } catch (IOException e) {
                 // Windows will not replace a DLL that another JVM has just loaded: that one is whole.
-                if (!holds(target, hash)) {
+                if (!holds(target, bytes)) {
                     throw e;
                 }
             }
@@ -184,12 +186,10 @@ final class NativeLoader {
         }
     }
 
-    /** True when {@code file} is a regular file with this content hash. */
-    private static boolean holds(Path file, String hash) throws IOException {
-        if (!Files.isRegularFile(file, LinkOption.NOFOLLOW_LINKS)) {
-            return false;
-        }
-        return sha256(Files.readAllBytes(file)).equals(hash);
+    /** True when {@code file} is a regular file holding exactly the jar's bytes. */
+    private static boolean holds(Path file, byte[] bytes) throws IOException {
+        return Files.isRegularFile(file, LinkOption.NOFOLLOW_LINKS) && Files.size(file) == bytes.length
+                && Arrays.equals(Files.readAllBytes(file), bytes);
     }
 
     /**
@@ -344,11 +344,23 @@ final class NativeLoader {
         }
     }
 
-    private static String sha256(byte[] bytes) {
+    /**
+     * The native's SHA-256 in hex: the build stores it beside the native,
+     * which spares each JVM start the digest; computed when it is missing.
+     * A wrong one could only misname the folder: the content is compared whole.
+     */
+    private static String hashOf(String entry, byte[] bytes) {
+        byte[] stored = resource(entry + ".sha256");
+        if (stored != null) {
+            String hex = new String(stored, StandardCharsets.US_ASCII).trim();
+            if (hex.matches("[0-9a-f]{64}")) {
+                return hex;
+            }
+        }
         try {
             StringBuilder hex = new StringBuilder();
             for (byte b : MessageDigest.getInstance("SHA-256").digest(bytes)) {
-                hex.append(String.format("%02x", b & 0xFF));
+                hex.append(Character.forDigit((b >> 4) & 0xF, 16)).append(Character.forDigit(b & 0xF, 16));
             }
             return hex.toString();
         } catch (NoSuchAlgorithmException e) {
