@@ -4,6 +4,7 @@ import java.io.IOException;
 import java.io.InputStream;
 import java.io.OutputStream;
 import java.nio.charset.StandardCharsets;
+import java.nio.file.DirectoryStream;
 import java.nio.file.FileSystems;
 import java.nio.file.Files;
 import java.nio.file.LinkOption;
@@ -168,6 +169,7 @@ final class NativeLoader {
         if (holds(target, bytes)) {
             return;
         }
+        removeStaleParts(target);
         Path part = Files.createTempFile(target.getParent(), target.getFileName() + ".", ".part");
         try {
             try (OutputStream out = Files.newOutputStream(part)) {
@@ -183,6 +185,22 @@ final class NativeLoader {
             }
         } finally {
             Files.deleteIfExists(part);
+        }
+    }
+
+    /**
+     * Deletes what JVMs killed while writing left behind. A write takes
+     * milliseconds, so a part an hour old is no one's.
+     */
+    private static void removeStaleParts(Path target) throws IOException {
+        long hourAgo = System.currentTimeMillis() - 3600_000;
+        String glob = target.getFileName() + ".*.part";
+        try (DirectoryStream<Path> parts = Files.newDirectoryStream(target.getParent(), glob)) {
+            for (Path part : parts) {
+                if (Files.getLastModifiedTime(part, LinkOption.NOFOLLOW_LINKS).toMillis() < hourAgo) {
+                    Files.deleteIfExists(part);
+                }
+            }
         }
     }
 

@@ -10,6 +10,7 @@ import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.LinkOption;
 import java.nio.file.Path;
+import java.nio.file.attribute.FileTime;
 import java.nio.file.attribute.PosixFilePermissions;
 import java.security.MessageDigest;
 import java.util.ArrayList;
@@ -172,6 +173,9 @@ class LoaderTest {
         flipped[good.length / 2] ^= 1;
         for (byte[] bad : List.of(flipped, Arrays.copyOf(good, good.length / 2))) {
             Files.write(cached, bad);
+            // What a JVM killed while writing leaves, long ago: swept with the bad file.
+            Path stale = Files.write(cached.resolveSibling(cached.getFileName() + ".123.part"), bad);
+            Files.setLastModifiedTime(stale, FileTime.fromMillis(System.currentTimeMillis() - 86_400_000));
             Run run = probe(tmp, home, "load");
             assertEquals(0, run.exit(), run.err());
             assertEquals(cached.toString(), run.out().trim());
