@@ -285,7 +285,7 @@ final class NativeLoader {
      * native can be mapped; null when it does not or when that can't be told.
      * The longest mount point that holds the path wins; of equal ones, the last.
      */
-    static String noexec(Path path) {
+    private static String noexec(Path path) {
         Path mounts = Paths.get("/proc/self/mounts");
         if (!Files.isReadable(mounts)) {
             return null;
