@@ -32,7 +32,6 @@ import org.junit.jupiter.api.io.TempDir;
  */
 class LoaderTest {
     static final String JAR = System.getProperty("ruvek.jar");
-    static final Path LINUX_BUILD = Path.of(System.getProperty("ruvek.buildRoot"), "linux");
 
     @TempDir
     Path dir;
@@ -75,8 +74,9 @@ class LoaderTest {
     }
 
     static byte[] jarsNative() throws Exception {
-        try (JarFile jar = new JarFile(JAR); InputStream in = jar.getInputStream(jar.getEntry(
-                "natives/linux-x86_64/libruvek.so"))) {
+        String platform = SerialPort.platform(System.getProperty("os.name"), System.getProperty("os.arch"));
+        try (JarFile jar = new JarFile(JAR);
+             InputStream in = jar.getInputStream(jar.getEntry("natives/" + platform + "/libruvek.so"))) {
             return in.readAllBytes();
         }
     }
@@ -214,11 +214,11 @@ class LoaderTest {
     @Test
     void theLibraryPathPropertyIsUsedAloneAndAWrongOneIsNamed() throws Exception {
         Path tmp = dirs(dir.resolve("tmp")), home = dirs(dir.resolve("home"));
-        Path built = LINUX_BUILD.resolve("libruvek.so").toAbsolutePath();
-        for (Path given : List.of(built.getParent(), built)) {
+        Path own = Files.write(dirs(dir.resolve("own")).resolve("libruvek.so"), jarsNative());
+        for (Path given : List.of(own.getParent(), own)) {
             Run run = probe(tmp, home, "-Druvek.library.path=" + given, "load");
             assertEquals(0, run.exit(), run.err());
-            assertEquals(built.toString(), run.out().trim());
+            assertEquals(own.toString(), run.out().trim());
         }
         Path wrong = dir.resolve("nowhere/libruvek.so");
         Run run = probe(tmp, home, "-Druvek.library.path=" + wrong, "load");
