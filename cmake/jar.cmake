@@ -1,8 +1,16 @@
 # Packs ruvek.jar from the compiled classes and every native that the builds
 # of this source tree have made, each under natives/<os>-<arch>/.
-# Run with -P; JAR_TOOL, CLASSES, OUT, STAGE, BUILD_ROOT and SELF (this
-# build's libruvek.so) are given.
+# Run with -P; JAR_TOOL, CLASSES, OUT, STAGE, BUILD_ROOT, SELF (this build's
+# libruvek.so), VERSION and LICENSE are given.
 file(REMOVE_RECURSE "${STAGE}")
+
+function(pack file platform)
+  file(COPY "${file}" DESTINATION "${STAGE}/natives/${platform}")
+  # Its SHA-256 names its cache folder; stored here, no JVM has to compute it.
+  file(SHA256 "${file}" sha)
+  cmake_path(GET file FILENAME name)
+  file(WRITE "${STAGE}/natives/${platform}/${name}.sha256" "${sha}\n")
+endfunction()
 
 # The jar's folder for a Linux library, read from its ELF header (class and
 # e_machine), so that no build can pack a library under another's folder.
@@ -36,7 +44,7 @@ elf_platform("${SELF}" self_platform)
 if(NOT self_platform)
   message(FATAL_ERROR "${SELF} is no Linux library for a platform that ruvek.jar carries")
 endif()
-file(COPY "${SELF}" DESTINATION "${STAGE}/natives/${self_platform}")
+pack("${SELF}" ${self_platform})
 
 foreach(entry IN LISTS natives)
   string(REPLACE "|" ";" entry "${entry}")
@@ -55,11 +63,15 @@ foreach(entry IN LISTS natives)
       message(FATAL_ERROR "${file} is built for '${built}', not ${platform}: check the ${preset} preset")
     endif()
   endif()
-  file(COPY "${file}" DESTINATION "${STAGE}/natives/${platform}")
+  pack("${file}" ${platform})
 endforeach()
+# The license travels with every copy of the jar.
+file(COPY "${LICENSE}" DESTINATION "${STAGE}/META-INF")
+file(WRITE "${STAGE}.mf" "Implementation-Title: ruvek\nImplementation-Version: ${VERSION}\n")
 file(REMOVE "${OUT}")
 execute_process(
-  COMMAND "${JAR_TOOL}" --create --file "${OUT}" --main-class SerialTerminal -C "${CLASSES}" . -C "${STAGE}" .
+  COMMAND "${JAR_TOOL}" --create --file "${OUT}" --main-class SerialTerminal --manifest "${STAGE}.mf"
+          -C "${CLASSES}" . -C "${STAGE}" .
   RESULT_VARIABLE result)
 if(result)
   message(FATAL_ERROR "jar failed: ${result}")
