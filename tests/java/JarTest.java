@@ -21,6 +21,9 @@ import org.junit.jupiter.api.Test;
 /** ruvek.jar on its own: what it carries, and that it loads and works with nothing else. */
 class JarTest {
     static final String JAR = System.getProperty("ruvek.jar");
+    // Child JVMs share the test's temporary directory, where the loader keeps
+    // its cache: a 32-bit JVM under qemu-user cannot list a directory of ext4.
+    static final String TMPDIR = "-Djava.io.tmpdir=" + System.getProperty("java.io.tmpdir");
 
     /** Output, error output and exit code of a run of a fresh JVM. */
     record Run(String out, String err, int exit) {}
@@ -28,6 +31,7 @@ class JarTest {
     static Run java(byte[] input, String... args) throws Exception {
         List<String> command = new ArrayList<>();
         command.add(ProcessHandle.current().info().command().orElse("java"));
+        command.add(TMPDIR);
         command.addAll(Arrays.asList(args));
         ProcessBuilder builder = new ProcessBuilder(command);
         builder.environment().remove("LD_LIBRARY_PATH");
@@ -135,7 +139,8 @@ class JarTest {
         try (NullModem modem = new NullModem(dir, 9).open()) {
             // With descriptor 0 closed the JVM opens its own files there.
             String java = ProcessHandle.current().info().command().orElse("java");
-            Process p = new ProcessBuilder("sh", "-c", "exec \"$0\" -jar \"$1\" --linger 200 9 115200 <&-", java, JAR)
+            Process p = new ProcessBuilder("sh", "-c", "exec \"$0\" \"$2\" -jar \"$1\" --linger 200 9 115200 <&-", java, JAR,
+                    TMPDIR)
                     .redirectErrorStream(true).start();
             boolean ended = p.waitFor(30, TimeUnit.SECONDS);
             p.destroyForcibly().waitFor();
@@ -144,7 +149,7 @@ class JarTest {
             assertEquals(-1, modem.read(300), "bytes reached the port from a closed input");
 
             // A linger past what nanoseconds can count waits rather than overflowing into none.
-            p = new ProcessBuilder(java, "-jar", JAR, "--linger", "9223372036854775807", "9", "115200").start();
+            p = new ProcessBuilder(java, TMPDIR, "-jar", JAR, "--linger", "9223372036854775807", "9", "115200").start();
             p.getOutputStream().close();
             try {
                 assertTrue(!p.waitFor(2, TimeUnit.SECONDS), "a huge linger ended at once");
