@@ -106,9 +106,48 @@ class JarTest {
             assertEquals(0, run.exit(), run.err());
             assertEquals("pong:ping\n", run.out());
 
-            run = java(bytes("\u00ff\n"), "-jar", JAR, "--hex", "--linger", "1500", "8", "115200");
+            run = java(bytes("\u00ff\n"), "-jar", JAR, "--hex", "--linger", "1500", "COM8", "115200");
             assertEquals(0, run.exit(), run.err());
             assertEquals("70 6f 6e 67 3a ff 0a\n", run.out());
+        } finally {
+            for (File f : dir.toFile().listFiles())
+                f.delete();
+            Files.deleteIfExists(dir);
+        }
+    }
+
+    @Test
+    void theTerminalListsPortsAndAnswersHelpAndVersion() throws Exception {
+        for (String help : new String[] {"--help", "-h"}) {
+            Run run = java(new byte[0], "-jar", JAR, help);
+            assertEquals(0, run.exit(), run.err());
+            assertTrue(run.out().startsWith("usage:") && run.out().contains("--list"), run.out());
+        }
+        Run run = java(new byte[0], "-jar", JAR, "--version");
+        assertEquals(0, run.exit(), run.err());
+        assertTrue(run.out().matches("ruvek \\S+\n"), run.out());
+
+        Path dir = Files.createTempDirectory("ruvek-jar");
+        try (NullModem modem = new NullModem(dir, 9).open()) {
+            run = java(new byte[0], "-jar", JAR, "--list");
+            assertEquals(0, run.exit(), run.err());
+            String device = modem.ours.toRealPath().toString();
+            assertTrue(run.out().contains("COM9 " + device + " pty_slave\n"), run.out());
+
+            // Nothing to send: the session only reads, until the device goes.
+            Thread puller = new Thread(() -> {
+                try {
+                    Thread.sleep(1500);
+                } catch (InterruptedException e) {
+                    return;
+                }
+                modem.pull();
+            });
+            puller.start();
+            run = java(new byte[0], "-jar", JAR, "--linger", "50000", "COM9", "9600");
+            puller.join();
+            assertEquals(1, run.exit(), run.err());
+            assertEquals("COM9 (" + device + "): disconnected; the device is gone\n", run.err());
         } finally {
             for (File f : dir.toFile().listFiles())
                 f.delete();
@@ -124,7 +163,7 @@ class JarTest {
 
         run = java(new byte[0], "-jar", JAR, "4242", "9600");
         assertEquals(1, run.exit());
-        assertTrue(run.err().contains("cannot open COM4242 at 9600 baud"), run.err());
+        assertEquals("COM4242 (/dev/ttyS4241): no such port\n", run.err());
 
         for (String[] bad : new String[][] {{}, {"5"}, {"x", "9600"}, {"--loud", "5", "9600"}}) {
             List<String> args = new ArrayList<>(List.of("-jar", JAR));
