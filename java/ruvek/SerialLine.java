@@ -40,7 +40,7 @@ public final class SerialLine implements AutoCloseable {
     /** A waiting read polls without pause this long, so a byte that follows closely is seen at once... */
     private static final long SPIN_NANOS = 50_000;
     /** ...then sleeps between polls this long: little CPU while idle, a byte seen well within 1 ms. */
-    static final long PARK_NANOS = 500_000;
+    static final long PARK_NANOS = 600_000;
     /** How seldom an idle read looks whether the device is still there. */
     private static final long CHECK_NANOS = 100_000_000;
 
