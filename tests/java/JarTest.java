@@ -116,6 +116,54 @@ class JarTest {
         }
     }
 
+    /** An application of its own, in a named package, built against the jar alone. */
+    static final String APP = "package com.example.app;\n"
+            + "import java.io.*;\n"
+            + "import ruvek.SerialLine;\n"
+            + "public class Ask {\n"
+            + "    public static void main(String[] args) throws IOException {\n"
+            + "        try (SerialLine line = SerialLine.open(Integer.parseInt(args[0]), 115200)) {\n"
+            + "            line.setReadTimeout(10000);\n"
+            + "            line.getOutputStream().write(\"ping\\n\".getBytes(\"US-ASCII\"));\n"
+            + "            InputStream in = line.getInputStream();\n"
+            + "            for (int b; (b = in.read()) != '\\n'; )\n"
+            + "                System.out.write(b);\n"
+            + "            System.out.println();\n"
+            + "        }\n"
+            + "    }\n"
+            + "}\n";
+
+    @Test
+    void aNamedPackageCompilesAgainstTheJarAndTalksThroughIt() throws Exception {
+        Path dir = Files.createTempDirectory("ruvek-app");
+        try (NullModem modem = new NullModem(dir, 10).open()) {
+            Path source = dir.resolve("src/com/example/app/Ask.java");
+            Files.createDirectories(source.getParent());
+            Files.writeString(source, APP);
+            int javac = javax.tools.ToolProvider.getSystemJavaCompiler().run(null, null, null, "--release", "8",
+                    "-Xlint:all", "-Werror", "-cp", JAR, "-d", dir.resolve("classes").toString(), source.toString());
+            assertEquals(0, javac, "the application does not compile against the jar");
+            Thread peer = new Thread(() -> {
+                try {
+                    for (int b; (b = modem.read(20000)) >= 0; )
+                        if (b == '\n')
+                            modem.write(bytes("pong\n"));
+                } catch (Exception e) {
+                    // the test is over
+                }
+            });
+            peer.setDaemon(true);
+            peer.start();
+            Run run = java(new byte[0], "-cp", JAR + File.pathSeparator + dir.resolve("classes"), "com.example.app.Ask", "10");
+            assertEquals(0, run.exit(), run.err());
+            assertEquals("pong\n", run.out());
+        } finally {
+            try (var files = Files.walk(dir)) {
+                files.sorted(java.util.Comparator.reverseOrder()).forEach(f -> f.toFile().delete());
+            }
+        }
+    }
+
     @Test
     void theTerminalListsPortsAndAnswersHelpAndVersion() throws Exception {
         for (String help : new String[] {"--help", "-h"}) {
