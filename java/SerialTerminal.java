@@ -3,6 +3,9 @@ import java.io.IOException;
 import java.io.InputStream;
 import java.io.OutputStream;
 import java.net.SocketTimeoutException;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.nio.file.Paths;
 import ruvek.PortDisconnectedException;
 import ruvek.SerialLine;
 import ruvek.SerialPortInfo;
@@ -23,6 +26,9 @@ public final class SerialTerminal {
             + "  --linger  after the end of input, wait until the port is quiet for MS ms (default 500)\n"
             + "  --list    show the serial ports: number, device, driver, USB IDs and names\n"
             + "  --version show the version";
+
+    /** The longest linger that still counts in nanoseconds: about 292 years. */
+    private static final long MAX_LINGER_MS = Long.MAX_VALUE / 1_000_000L;
 
     private SerialTerminal() {}
 
@@ -55,7 +61,7 @@ public final class SerialTerminal {
                 if (args[i].equals("--hex")) {
                     hex = true;
                 } else if (args[i].equals("--linger") && i + 1 < args.length) {
-                    lingerMs = Long.parseLong(args[++i]);
+                    lingerMs = Math.min(Long.parseLong(args[++i]), MAX_LINGER_MS);
                 } else {
                     throw new IllegalArgumentException(args[i]);
                 }
@@ -64,7 +70,9 @@ public final class SerialTerminal {
                 throw new IllegalArgumentException();
             }
             portNumber(args[i]);
-            Integer.parseInt(args[i + 1]);
+            if (Integer.parseInt(args[i + 1]) < 0) {
+                throw new IllegalArgumentException("negative baud rate");
+            }
         } catch (IllegalArgumentException e) {
             System.err.println(USAGE);
             System.exit(2);
@@ -82,12 +90,27 @@ public final class SerialTerminal {
         }
         Receiver receiver = new Receiver(line, new BufferedOutputStream(System.out), hex);
         receiver.start();
-        IOException failed = copy(System.in, line.getOutputStream());
+        IOException failed = stdinIsOurOwnFile() ? null : copy(System.in, line.getOutputStream());
         receiver.finish(lingerMs);
         line.close();
         if (failed != null) {
             System.err.println("writing failed: " + failed.getMessage());
             System.exit(1);
+        }
+    }
+
+    /**
+     * Started with standard input closed, the JVM reuses descriptor 0 for a
+     * file of its own (its module image); that is no input to send. Linux
+     * shows where descriptor 0 leads; elsewhere this says false.
+     */
+    private static boolean stdinIsOurOwnFile() {
+        try {
+            Path target = Files.readSymbolicLink(Paths.get("/proc/self/fd/0"));
+            return target.isAbsolute()
+                    && target.toRealPath().startsWith(Paths.get(System.getProperty("java.home")).toRealPath());
+        } catch (IOException | UnsupportedOperationException | SecurityException e) {
+            return false;
         }
     }
 

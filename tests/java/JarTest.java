@@ -176,11 +176,11 @@ class JarTest {
         assertTrue(run.out().matches("ruvek \\S+\n"), run.out());
 
         Path dir = Files.createTempDirectory("ruvek-jar");
-        try (NullModem modem = new NullModem(dir, 9).open()) {
+        try (NullModem modem = new NullModem(dir, 11).open()) {
             run = java(new byte[0], "-jar", JAR, "--list");
             assertEquals(0, run.exit(), run.err());
             String device = modem.ours.toRealPath().toString();
-            assertTrue(run.out().contains("COM9 " + device + " pty_slave\n"), run.out());
+            assertTrue(run.out().contains("COM11 " + device + " pty_slave\n"), run.out());
 
             // Nothing to send: the session only reads, until the device goes.
             Thread puller = new Thread(() -> {
@@ -192,10 +192,39 @@ class JarTest {
                 modem.pull();
             });
             puller.start();
-            run = java(new byte[0], "-jar", JAR, "--linger", "50000", "COM9", "9600");
+            run = java(new byte[0], "-jar", JAR, "--linger", "50000", "COM11", "9600");
             puller.join();
             assertEquals(1, run.exit(), run.err());
-            assertEquals("COM9 (" + device + "): disconnected; the device is gone\n", run.err());
+            assertEquals("COM11 (" + device + "): disconnected; the device is gone\n", run.err());
+        } finally {
+            for (File f : dir.toFile().listFiles())
+                f.delete();
+            Files.deleteIfExists(dir);
+        }
+    }
+
+    @Test
+    void closedStandardInputSendsNothingAndAHugeLingerStillWaits() throws Exception {
+        Path dir = Files.createTempDirectory("ruvek-jar");
+        try (NullModem modem = new NullModem(dir, 9).open()) {
+            // With descriptor 0 closed the JVM opens its own files there.
+            String java = ProcessHandle.current().info().command().orElse("java");
+            Process p = new ProcessBuilder("sh", "-c", "exec \"$0\" -jar \"$1\" --linger 200 9 115200 <&-", java, JAR)
+                    .redirectErrorStream(true).start();
+            boolean ended = p.waitFor(30, TimeUnit.SECONDS);
+            p.destroyForcibly().waitFor();
+            assertTrue(ended, "the terminal kept sending after a closed input");
+            assertEquals(0, p.exitValue());
+            assertEquals(-1, modem.read(300), "bytes reached the port from a closed input");
+
+            // A linger past what nanoseconds can count waits rather than overflowing into none.
+            p = new ProcessBuilder(java, "-jar", JAR, "--linger", "9223372036854775807", "9", "115200").start();
+            p.getOutputStream().close();
+            try {
+                assertTrue(!p.waitFor(2, TimeUnit.SECONDS), "a huge linger ended at once");
+            } finally {
+                p.destroyForcibly().waitFor();
+            }
         } finally {
             for (File f : dir.toFile().listFiles())
                 f.delete();
@@ -213,7 +242,7 @@ class JarTest {
         assertEquals(1, run.exit());
         assertEquals("COM4242 (/dev/ttyS4241): no such port\n", run.err());
 
-        for (String[] bad : new String[][] {{}, {"5"}, {"x", "9600"}, {"--loud", "5", "9600"}}) {
+        for (String[] bad : new String[][] {{}, {"5"}, {"x", "9600"}, {"--loud", "5", "9600"}, {"5", "-9600"}}) {
             List<String> args = new ArrayList<>(List.of("-jar", JAR));
             args.addAll(List.of(bad));
             run = java(new byte[0], args.toArray(new String[0]));
