@@ -179,6 +179,21 @@ class SerialLineTest {
     }
 
     @Test
+    void closeFromAnotherThreadEndsAWriteHeldByFlowControl() {
+        assertTimeoutPreemptively(LIMIT, () -> {
+            SerialLine line = SerialLine.open(51, 115200);
+            byte[] lots = new byte[4 << 20]; // far more than the queues hold while the peer does not read
+            CompletableFuture<IOException> write = CompletableFuture.supplyAsync(
+                    () -> assertThrows(IOException.class, () -> line.getOutputStream().write(lots)));
+            Thread.sleep(500);
+            assertFalse(write.isDone(), "the write did not wait for the peer");
+            line.close();
+            assertTrue(write.get(5, TimeUnit.SECONDS).getMessage().endsWith("the line is closed"));
+            SerialLine.open(51, 9600).close(); // the port is free again
+        });
+    }
+
+    @Test
     void aSecondLineIsRefusedAndTheFirstKeepsItsPort() {
         assertTimeoutPreemptively(LIMIT, () -> {
             try (Cable other = new Cable(dir, 52)) {
