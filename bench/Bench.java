@@ -8,6 +8,7 @@ import java.util.Arrays;
 import java.util.Random;
 import java.util.concurrent.Semaphore;
 import java.util.concurrent.atomic.AtomicLong;
+import java.util.concurrent.locks.LockSupport;
 import ruvek.SerialLine;
 
 /**
@@ -23,11 +24,14 @@ import ruvek.SerialLine;
  * per-byte cost; line-idle, the CPU a read blocked for COUNT ms uses; line-wake,
  * the time from a byte's write at PEER until a blocked read returns it, over
  * COUNT bytes, printed as median, 99th percentile and maximum in µs. Their
- * floors, raw-idle and raw-wake, block in read(2) on OURS, the device itself.
+ * floors, raw-idle and raw-wake, block in read(2) on OURS, the device itself;
+ * park-idle is a thread that only parks, 600 µs at a time, for COUNT ms.
  */
 public final class Bench {
     static final int ROUNDS = 15;
     static final SerialPort port = new SerialPort();
+    /** What a waiting SerialLine read parks between polls, for the park-idle reference. */
+    static final long PARK_NANOS = 600_000;
 
     /** Does nothing, natively: the cost of the JNI transition alone. */
     native int noop();
@@ -176,11 +180,17 @@ public final class Bench {
         return median(rounds);
     }
 
-    /** The CPU, in % of one core, of a thread blocked in a read for the given time. */
+    /**
+     * The CPU, in % of one core, of a thread blocked in a read for the given
+     * time; with no stream, of a thread that only parks as a waiting read does.
+     */
     static double idle(InputStream in, long millis) throws Exception {
         ThreadMXBean mx = ManagementFactory.getThreadMXBean();
         Thread reader = new Thread(() -> {
             try {
+                if (in == null)
+                    for (;;)
+                        LockSupport.parkNanos(PARK_NANOS);
                 in.read();
             } catch (Exception e) {
                 // closed at the end
@@ -231,6 +241,10 @@ public final class Bench {
     /** The modes over ruvek.SerialLine, and their floors on the device itself. */
     static void line(String mode, int number, String peerPath, long count, String oursPath) throws Exception {
         String result;
+        if (mode.equals("park-idle")) {
+            System.out.printf("%s jvm %.3f %%%n", mode, idle(null, count));
+            System.exit(0);
+        }
         try (SerialLine line = mode.startsWith("raw") ? null : SerialLine.open(number, 115200);
                 InputStream in = line != null ? line.getInputStream() : new FileInputStream(oursPath)) {
             switch (mode) {
@@ -289,7 +303,7 @@ public final class Bench {
         String mode = args[0];
         int number = Integer.parseInt(args[1]);
         long count = Long.parseLong(args[3]);
-        if (mode.startsWith("stream-") || mode.startsWith("line-") || mode.startsWith("raw-"))
+        if (mode.startsWith("stream-") || mode.startsWith("line-") || mode.startsWith("raw-") || mode.equals("park-idle"))
             line(mode, number, args[2], count, args.length > 4 ? args[4] : null);
         if (!port.init(number, 115200))
             throw new IllegalStateException("cannot open COM" + number);

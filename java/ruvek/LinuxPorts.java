@@ -51,8 +51,16 @@ final class LinuxPorts {
     /** The path the library opens for the port; null when there is none. */
     static Path path(int port) {
         Path link = link(port);
-        if (link != null && Files.exists(link, LinkOption.NOFOLLOW_LINKS))
-            return link;
+        if (link != null) {
+            try {
+                Files.readAttributes(link, BasicFileAttributes.class, LinkOption.NOFOLLOW_LINKS);
+                return link;
+            } catch (NoSuchFileException e) {
+                // no link: the default device
+            } catch (IOException e) {
+                return link; // a link that can't be seen is no reason to fall back on another device
+            }
+        }
         return port >= 1 ? Paths.get("/dev/ttyS" + (port - 1)) : null;
     }
 

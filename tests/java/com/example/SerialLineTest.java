@@ -212,6 +212,12 @@ class SerialLineTest {
                     first.close();
                 }
                 try (SerialLine second = SerialLine.open(52, 9600)) {
+                    // The closed line reaches nothing, least of all the port open now.
+                    assertThrows(IOException.class, () -> first.getOutputStream().write('x'));
+                    other.out.write('y');
+                    Thread.sleep(100);
+                    assertThrows(IOException.class, () -> first.getInputStream().read());
+                    assertEquals('y', second.getInputStream().read());
                     second.getOutputStream().write('2');
                     assertEquals('2', other.receive(1)[0]);
                 }
