@@ -83,7 +83,11 @@ public final class SerialTerminal {
         SerialLine line;
         try {
             line = SerialLine.open(number, baud);
-        } catch (IOException | IllegalArgumentException e) {
+        } catch (IOException e) {
+            System.err.println("cannot open " + e.getMessage());
+            System.exit(1);
+            return;
+        } catch (IllegalArgumentException e) {
             System.err.println(e.getMessage());
             System.exit(1);
             return;

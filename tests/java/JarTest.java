@@ -240,7 +240,7 @@ class JarTest {
 
         run = java(new byte[0], "-jar", JAR, "4242", "9600");
         assertEquals(1, run.exit());
-        assertEquals("COM4242 (/dev/ttyS4241): no such port\n", run.err());
+        assertEquals("cannot open COM4242 (/dev/ttyS4241): no such port\n", run.err());
 
         for (String[] bad : new String[][] {{}, {"5"}, {"x", "9600"}, {"--loud", "5", "9600"}, {"5", "-9600"}}) {
             List<String> args = new ArrayList<>(List.of("-jar", JAR));
