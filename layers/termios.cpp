@@ -40,6 +40,22 @@ namespace {
 int portFd = -1;
 COMMTIMEOUTS portTimeouts;
 
+// Bytes that one read(2) took from the device beyond what its caller asked
+// for, served to the reads that follow with no system call. They belong to
+// the open port: emptied when a port opens and when it closes, so that no
+// byte outlives the open that read it. The fixed size bounds how far we run
+// ahead of the caller; past it the driver's queue fills and throttles the
+// sender (CTS, XOFF, a blocked pty writer) as before. ReadFile is not
+// reentrant over it: one reader at a time.
+struct ReadAhead {
+    unsigned char bytes[4096]; // n_tty's own queue: one read(2) seldom returns more
+    DWORD start, end;          // bytes[start, end) are still to be delivered
+    DWORD quietPolls;          // empty polls that FIONREAD alone answered
+};
+ReadAhead readAhead;
+
+void discardReadAhead() { readAhead.start = readAhead.end = readAhead.quietPolls = 0; }
+
 HANDLE toHandle(int fd) { return (HANDLE)(intptr_t)(fd + 1); } // never 0 or -1
 int toFd(HANDLE h) { return h && h == toHandle(portFd) ? portFd : -1; }
 
@@ -198,6 +214,7 @@ HANDLE CreateFileA(const char *name, DWORD access, DWORD shareMode, void *, DWOR
     }
     portFd = fd;
     portTimeouts = COMMTIMEOUTS{}; // a read then waits for its byte, as on a fresh Windows port
+    discardReadAhead();
     return toHandle(fd);
 }
 
@@ -207,6 +224,7 @@ BOOL CloseHandle(HANDLE h)
     if (fd < 0)
         return FALSE;
     portFd = -1;
+    discardReadAhead();
     // The exclusive mark outlives our descriptor while a pty's master is open.
     if (isatty(fd))
         ioctl(fd, TIOCNXCL);
@@ -355,27 +373,42 @@ BOOL ReadFile(HANDLE h, void *buffer, DWORD toRead, DWORD *read, void *overlappe
                   to.ReadTotalTimeoutConstant == 0;
     Deadline deadline{to.ReadTotalTimeoutMultiplier, to.ReadTotalTimeoutConstant, toRead};
     char *out = static_cast<char *>(buffer);
+    ReadAhead &ahead = readAhead;
 
     while (*read < toRead) {
-        ssize_t n = ::read(fd, out + *read, toRead - *read);
-        if (n > 0) {
-            *read += (DWORD)n;
-            if (atOnce)
+        if (ahead.start == ahead.end) {
+            // Polling: FIONREAD answers "nothing" for less than a read(2) that
+            // finds nothing. A hung-up device fails it (EIO), and the read
+            // below reports that; a driver that answers 0 instead still meets
+            // a read on every 64th quiet poll.
+            int waiting = 0;
+            if (atOnce && ioctl(fd, FIONREAD, &waiting) == 0 && waiting <= 0 && ++ahead.quietPolls % 64 != 0)
                 break;
-            // After the first byte, the interval time-out bounds the wait for the next.
-            DWORD interval = to.ReadIntervalTimeout;
-            if (interval && interval != MAXDWORD) {
-                long long next = nowMs() + interval, total = deadline.get();
-                deadline.at = total < 0 || next < total ? next : total;
+            ssize_t n = ::read(fd, ahead.bytes, sizeof ahead.bytes);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n == 0 || (n < 0 && errno != EAGAIN))
+                return FALSE; // the device is gone
+            if (n < 0) {
+                if (atOnce || (*read > 0 && to.ReadIntervalTimeout == MAXDWORD) ||
+                    !waitFor(fd, POLLIN, deadline.get()))
+                    break;
+                continue;
             }
-            continue;
+            ahead.start = 0;
+            ahead.end = (DWORD)n;
         }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n == 0 || errno != EAGAIN)
-            return FALSE; // the device is gone
-        if (atOnce || (*read > 0 && to.ReadIntervalTimeout == MAXDWORD) || !waitFor(fd, POLLIN, deadline.get()))
-            break;
+
+        DWORD n = ahead.end - ahead.start < toRead - *read ? ahead.end - ahead.start : toRead - *read;
+        memcpy(out + *read, ahead.bytes + ahead.start, n);
+        ahead.start += n;
+        *read += n;
+        // After the first byte, the interval time-out bounds the wait for the next.
+        DWORD interval = to.ReadIntervalTimeout;
+        if (interval && interval != MAXDWORD && *read < toRead) {
+            long long next = nowMs() + interval, total = deadline.get();
+            deadline.at = total < 0 || next < total ? next : total;
+        }
     }
     return TRUE;
 }
