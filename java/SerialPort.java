@@ -1,7 +1,3 @@
-import java.io.File;
-import java.io.IOException;
-import java.io.InputStream;
-import java.nio.file.Files;
 import java.util.Locale;
 
 /**
@@ -19,30 +15,15 @@ public class SerialPort {
     }
 
     /**
-     * Loads the native library that this jar carries for the running OS and
-     * architecture, or else the one named {@code ruvek} on
+     * Loads the native library once per process: the one named by
+     * {@code ruvek.library.path}, else the one this jar carries for the running
+     * OS and architecture (cached per user), else {@code ruvek} from
      * {@code java.library.path}.
      */
     private static void load() {
         String os = System.getProperty("os.name", "");
         String arch = System.getProperty("os.arch", "");
-        String platform = platform(os, arch);
-        if (platform != null) {
-            String file = platform.startsWith("windows") ? "ruvek.dll" : "libruvek.so";
-            InputStream in = SerialPort.class.getResourceAsStream("/natives/" + platform + "/" + file);
-            if (in != null) {
-                System.load(extract(in, file).getAbsolutePath());
-                return;
-            }
-        }
-        try {
-            System.loadLibrary("ruvek");
-        } catch (UnsatisfiedLinkError e) {
-            UnsatisfiedLinkError clear = new UnsatisfiedLinkError("ruvek has no native library for "
-                    + os + " on " + arch + " (os.name, os.arch), in the jar or on java.library.path");
-            clear.initCause(e);
-            throw clear;
-        }
+        NativeLoader.load(platform(os, arch), os, arch);
     }
 
     /** The jar's folder for a platform, such as windows-x86; null when it has none. */
@@ -63,25 +44,6 @@ public class SerialPort {
             return "linux-x86_64";
         }
         return null;
-    }
-
-    /** Copies a native out of the jar into a fresh file of its own, as System.load needs. */
-    private static File extract(InputStream in, String name) {
-        try {
-            File dir = Files.createTempDirectory("ruvek").toFile();
-            File file = new File(dir, name);
-            try (InputStream src = in) {
-                Files.copy(src, file.toPath());
-            }
-            // A loaded DLL cannot be deleted on Windows; elsewhere this tidies up.
-            file.deleteOnExit();
-            dir.deleteOnExit();
-            return file;
-        } catch (IOException e) {
-            UnsatisfiedLinkError error = new UnsatisfiedLinkError("cannot extract " + name + ": " + e);
-            error.initCause(e);
-            throw error;
-        }
     }
 
     /**

@@ -2,6 +2,9 @@ import java.io.BufferedOutputStream;
 import java.io.IOException;
 import java.io.InputStream;
 import java.io.OutputStream;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.nio.file.Paths;
 
 /**
  * A small serial terminal: copies standard input to the port with
@@ -16,6 +19,9 @@ public final class SerialTerminal {
             + "  --hex    show received bytes in hex instead of as they are\n"
             + "  --linger after the end of input, wait until the port is quiet for MS ms (default 500)";
 
+    /** The longest linger that still counts in nanoseconds: about 292 years. */
+    private static final long MAX_LINGER_MS = Long.MAX_VALUE / 1_000_000L;
+
     private SerialTerminal() {}
 
     public static void main(String[] args) throws Exception {
@@ -27,7 +33,7 @@ public final class SerialTerminal {
                 if (args[i].equals("--hex")) {
                     hex = true;
                 } else if (args[i].equals("--linger") && i + 1 < args.length) {
-                    lingerMs = Long.parseLong(args[++i]);
+                    lingerMs = Math.min(Long.parseLong(args[++i]), MAX_LINGER_MS);
                 } else {
                     throw new IllegalArgumentException(args[i]);
                 }
@@ -36,7 +42,9 @@ public final class SerialTerminal {
                 throw new IllegalArgumentException();
             }
             Integer.parseInt(args[i]);
-            Integer.parseInt(args[i + 1]);
+            if (Integer.parseInt(args[i + 1]) < 0) {
+                throw new IllegalArgumentException("negative baud rate");
+            }
         } catch (IllegalArgumentException e) {
             System.err.println(USAGE);
             System.exit(2);
@@ -51,12 +59,27 @@ public final class SerialTerminal {
         }
         Receiver receiver = new Receiver(port, new BufferedOutputStream(System.out), hex);
         receiver.start();
-        boolean sent = copy(System.in, port);
+        boolean sent = stdinIsOurOwnFile() || copy(System.in, port);
         receiver.finish(lingerMs);
         port.close();
         if (!sent) {
             System.err.println("writing to COM" + number + " failed");
             System.exit(1);
+        }
+    }
+
+    /**
+     * Started with standard input closed, the JVM reuses descriptor 0 for a
+     * file of its own (its module image); that is no input to send. Linux
+     * shows where descriptor 0 leads; elsewhere this says false.
+     */
+    private static boolean stdinIsOurOwnFile() {
+        try {
+            Path target = Files.readSymbolicLink(Paths.get("/proc/self/fd/0"));
+            return target.isAbsolute()
+                    && target.toRealPath().startsWith(Paths.get(System.getProperty("java.home")).toRealPath());
+        } catch (IOException | UnsupportedOperationException | SecurityException e) {
+            return false;
         }
     }
 

@@ -6,16 +6,19 @@
 // /dev/ttyS<n-1> for n >= 1, as Wine maps COM ports.
 #include "win32.h"
 
+#include <atomic>
+
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <pthread.h>
 #include <stdio.h>
+#include <sched.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -36,17 +39,40 @@ struct termios2 {
 
 namespace {
 
-// The open port: its descriptor and the time-outs last set on it.
+// The open port. Another thread may be inside ReadFile or WriteFile while
+// CloseHandle runs (nothing else can free a write blocked on flow control),
+// so reads and writes count themselves in and out, and the descriptor is
+// closed only when none is left: its number is never reused under them.
+//
+// Opening, closing and the settings calls hold `lifecycle`; reads and writes
+// take no lock, only their counter.
+// (pthread's mutex rather than std::mutex, which throws: libstdc++'s
+// exception support would come into the library, and its exports with it.)
+pthread_mutex_t lifecycle = PTHREAD_MUTEX_INITIALIZER;
+struct Lifecycle {
+    Lifecycle() { pthread_mutex_lock(&lifecycle); }
+    ~Lifecycle() { pthread_mutex_unlock(&lifecycle); }
+};
+std::atomic<uintptr_t> openHandle{0}; // this open's handle; 0 when no port is open
+uintptr_t lastHandle = 0;             // a fresh one per open, never 0 or -1
 int portFd = -1;
-COMMTIMEOUTS portTimeouts;
+int portWake[2] = {-1, -1};           // readable from the moment the port is closing
+// Read in flight without a lock: each field is whole, and any mix of old and
+// new is still a valid set of time-outs.
+struct {
+    std::atomic<DWORD> readInterval, readMultiplier, readConstant, writeMultiplier, writeConstant;
+} portTimeouts;
+// Apart, so that a reader and a writer on two threads don't share a cache line.
+alignas(64) std::atomic<int> readers{0};
+alignas(64) std::atomic<int> writers{0};
 
 // Bytes that one read(2) took from the device beyond what its caller asked
 // for, served to the reads that follow with no system call. They belong to
 // the open port: emptied when a port opens and when it closes, so that no
 // byte outlives the open that read it. The fixed size bounds how far we run
 // ahead of the caller; past it the driver's queue fills and throttles the
-// sender (CTS, XOFF, a blocked pty writer) as before. ReadFile is not
-// reentrant over it: one reader at a time.
+// sender (CTS, XOFF, a blocked pty writer) as before. Only reads touch it,
+// one reader at a time.
 struct ReadAhead {
     unsigned char bytes[4096]; // n_tty's own queue: one read(2) seldom returns more
     DWORD start, end;          // bytes[start, end) are still to be delivered
@@ -56,8 +82,33 @@ ReadAhead readAhead;
 
 void discardReadAhead() { readAhead.start = readAhead.end = readAhead.quietPolls = 0; }
 
-HANDLE toHandle(int fd) { return (HANDLE)(intptr_t)(fd + 1); } // never 0 or -1
-int toFd(HANDLE h) { return h && h == toHandle(portFd) ? portFd : -1; }
+// The descriptor of the open port, counted in on `inFlight`, when h is the
+// handle of the port open now; -1 otherwise. Pair with leave().
+int enter(HANDLE h, std::atomic<int> &inFlight)
+{
+    inFlight.fetch_add(1);
+    // After the count: a CloseHandle that cleared the handle before this
+    // load is seen here, and one that clears it after sees the count.
+    if (h && (uintptr_t)h == openHandle.load())
+        return portFd;
+    inFlight.fetch_sub(1);
+    return -1;
+}
+
+void leave(std::atomic<int> &inFlight) { inFlight.fetch_sub(1); }
+
+void setTimeouts(const COMMTIMEOUTS &t)
+{
+    portTimeouts.readInterval = t.ReadIntervalTimeout;
+    portTimeouts.readMultiplier = t.ReadTotalTimeoutMultiplier;
+    portTimeouts.readConstant = t.ReadTotalTimeoutConstant;
+    portTimeouts.writeMultiplier = t.WriteTotalTimeoutMultiplier;
+    portTimeouts.writeConstant = t.WriteTotalTimeoutConstant;
+}
+
+// The descriptor when h is the open port's handle; for the settings calls,
+// which hold `lifecycle` and so can't race a close.
+int settingsFd(HANDLE h) { return h && (uintptr_t)h == openHandle.load() ? portFd : -1; }
 
 const struct { DWORD rate; speed_t code; } standardRates[] = {
     {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
@@ -117,9 +168,15 @@ bool devicePath(const char *name, char *path, size_t size)
         len = snprintf(path, size, "%s/ruvek/com%ld", config, n);
     else if (home && home[0] == '/')
         len = snprintf(path, size, "%s/.config/ruvek/com%ld", home, n);
-    struct stat st;
-    if (len > 0 && (size_t)len < size && lstat(path, &st) == 0)
-        return true;
+    if (len > 0 && (size_t)len < size) {
+        // Fall back only when there is no link: one that exists but can't be
+        // read must not quietly turn into another device.
+        char target[1];
+        if (readlink(path, target, sizeof target) >= 0 || errno == EINVAL /* not a link: the file itself */)
+            return true;
+        if (errno != ENOENT)
+            return false;
+    }
 
     if (n < 1)
         return false;
@@ -134,27 +191,29 @@ long long nowMs()
     return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
-// Waits for the descriptor to become ready, until the deadline (-1: none).
-// False on time-out; true when ready or when the call that follows should
-// run to report the error.
-bool waitFor(int fd, short events, long long deadline)
+enum Wait { READY, TIMED_OUT, CLOSING };
+
+// Waits for the descriptor to become ready, until the deadline (-1: none) or
+// until the port is closed. READY also when the call that follows should run
+// to report the error.
+Wait waitFor(int fd, short events, long long deadline)
 {
     for (;;) {
         int timeout = -1;
         if (deadline >= 0) {
             long long left = deadline - nowMs();
             if (left <= 0)
-                return false;
+                return TIMED_OUT;
             timeout = left > INT_MAX ? INT_MAX : (int)left;
         }
-        struct pollfd p = {fd, events, 0};
-        int r = poll(&p, 1, timeout);
+        struct pollfd p[2] = {{fd, events, 0}, {portWake[0], POLLIN, 0}};
+        int r = poll(p, 2, timeout);
         if (r > 0)
-            return true;
+            return p[1].revents ? CLOSING : READY;
         if (r == 0)
-            return false;
+            return TIMED_OUT;
         if (errno != EINTR)
-            return true;
+            return READY;
     }
 }
 
@@ -179,8 +238,19 @@ struct Deadline {
 // not the open port, there is no record, or the device has no settings.
 int portSettings(HANDLE h, const DCB *dcb, struct termios *t)
 {
-    int fd = toFd(h);
+    int fd = settingsFd(h);
     return fd >= 0 && dcb && tcgetattr(fd, t) == 0 ? fd : -1;
+}
+
+// A Unix98 pseudo-terminal slave (/dev/pts/N) keeps TIOCEXCL for as long as
+// its master is open, after every holder is gone: a process killed with the
+// port open would lock out every other user until the peer restarts. There
+// the flock alone keeps others out; it dies with its holder.
+bool isPtySlave(int fd)
+{
+    // By name: stat's symbol would tie the library to a recent glibc.
+    char name[64];
+    return ttyname_r(fd, name, sizeof name) == 0 && strncmp(name, "/dev/pts/", 9) == 0;
 }
 
 BOOL modemLines(int fd, int request, int lines)
@@ -196,8 +266,9 @@ extern "C" {
 HANDLE CreateFileA(const char *name, DWORD access, DWORD shareMode, void *, DWORD creation, DWORD flags,
                    HANDLE)
 {
+    Lifecycle lock;
     char path[PATH_MAX];
-    if (portFd >= 0 || !name || access != (GENERIC_READ | GENERIC_WRITE) || shareMode != 0 ||
+    if (openHandle.load() || !name || access != (GENERIC_READ | GENERIC_WRITE) || shareMode != 0 ||
         creation != OPEN_EXISTING || flags != 0 || !devicePath(name, path, sizeof path))
         return INVALID_HANDLE_VALUE;
 
@@ -208,45 +279,70 @@ HANDLE CreateFileA(const char *name, DWORD access, DWORD shareMode, void *, DWOR
         return INVALID_HANDLE_VALUE;
     // Exclusive, like share mode 0: the lock keeps out every other opener
     // that locks, in this process or another; TIOCEXCL keeps out plain opens.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || (isatty(fd) && ioctl(fd, TIOCEXCL) != 0)) {
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || (isatty(fd) && !isPtySlave(fd) && ioctl(fd, TIOCEXCL) != 0) ||
+        pipe2(portWake, O_CLOEXEC | O_NONBLOCK) != 0) {
         close(fd);
         return INVALID_HANDLE_VALUE;
     }
-    portFd = fd;
-    portTimeouts = COMMTIMEOUTS{}; // a read then waits for its byte, as on a fresh Windows port
+    // A Windows port starts with an empty input queue: what arrived while
+    // nobody had the device open belongs to no session.
+    tcflush(fd, TCIFLUSH);
+
+    setTimeouts(COMMTIMEOUTS{}); // a read then waits for its byte, as on a fresh Windows port
     discardReadAhead();
-    return toHandle(fd);
+    // A handle of its own per open: one kept from an earlier open never
+    // reaches this port, even when the descriptor's number is the same.
+    do
+        lastHandle++;
+    while (lastHandle == 0 || lastHandle == (uintptr_t)INVALID_HANDLE_VALUE);
+    portFd = fd;
+    openHandle.store(lastHandle);
+    return (HANDLE)lastHandle;
 }
 
 BOOL CloseHandle(HANDLE h)
 {
-    int fd = toFd(h);
-    if (fd < 0)
+    Lifecycle lock;
+    uintptr_t open = (uintptr_t)h;
+    if (!h || !openHandle.compare_exchange_strong(open, 0))
         return FALSE;
+    // No call gets in from here on. Wake those waiting, then let every call
+    // still in flight leave before the descriptor's number can be reused.
+    (void)!write(portWake[1], "", 1);
+    while (readers.load() || writers.load())
+        sched_yield();
+
+    int fd = portFd;
     portFd = -1;
-    discardReadAhead();
-    // The exclusive mark outlives our descriptor while a pty's master is open.
-    if (isatty(fd))
+    discardReadAhead(); // no reader is left to be served from it
+    close(portWake[0]);
+    close(portWake[1]);
+    portWake[0] = portWake[1] = -1;
+    // Drop the mark we set, for whoever opened past it (root can).
+    if (isatty(fd) && !isPtySlave(fd))
         ioctl(fd, TIOCNXCL);
     return close(fd) == 0;
 }
 
 BOOL SetupComm(HANDLE h, DWORD, DWORD)
 {
+    Lifecycle lock;
     // A tty's buffers are the kernel's to size; the request is advisory on Windows too.
-    return toFd(h) >= 0;
+    return settingsFd(h) >= 0;
 }
 
 BOOL SetCommTimeouts(HANDLE h, COMMTIMEOUTS *timeouts)
 {
-    if (toFd(h) < 0 || !timeouts)
+    Lifecycle lock;
+    if (settingsFd(h) < 0 || !timeouts)
         return FALSE;
-    portTimeouts = *timeouts;
+    setTimeouts(*timeouts);
     return TRUE;
 }
 
 BOOL GetCommState(HANDLE h, DCB *dcb)
 {
+    Lifecycle lock;
     struct termios t;
     int fd = portSettings(h, dcb, &t);
     if (fd < 0)
@@ -293,6 +389,7 @@ BOOL GetCommState(HANDLE h, DCB *dcb)
 
 BOOL SetCommState(HANDLE h, DCB *dcb)
 {
+    Lifecycle lock;
     struct termios t;
     int fd = portSettings(h, dcb, &t);
     if (fd < 0)
@@ -359,20 +456,18 @@ BOOL SetCommState(HANDLE h, DCB *dcb)
            (dcb->fRtsControl == 2 || modemLines(fd, dcb->fRtsControl ? TIOCMBIS : TIOCMBIC, TIOCM_RTS));
 }
 
-BOOL ReadFile(HANDLE h, void *buffer, DWORD toRead, DWORD *read, void *overlapped)
-{
-    if (read)
-        *read = 0;
-    int fd = toFd(h);
-    if (fd < 0 || !buffer || !read || overlapped)
-        return FALSE;
+} // extern "C"
 
-    const COMMTIMEOUTS &to = portTimeouts;
+namespace {
+
+// The read proper, for a caller counted in on the port's descriptor fd.
+BOOL readPort(int fd, char *out, DWORD toRead, DWORD *read)
+{
+    DWORD interval = portTimeouts.readInterval, multiplier = portTimeouts.readMultiplier,
+          constant = portTimeouts.readConstant;
     // Interval MAXDWORD with both totals zero: return at once with what is there.
-    bool atOnce = to.ReadIntervalTimeout == MAXDWORD && to.ReadTotalTimeoutMultiplier == 0 &&
-                  to.ReadTotalTimeoutConstant == 0;
-    Deadline deadline{to.ReadTotalTimeoutMultiplier, to.ReadTotalTimeoutConstant, toRead};
-    char *out = static_cast<char *>(buffer);
+    bool atOnce = interval == MAXDWORD && multiplier == 0 && constant == 0;
+    Deadline deadline{multiplier, constant, toRead};
     ReadAhead &ahead = readAhead;
 
     while (*read < toRead) {
@@ -390,8 +485,12 @@ BOOL ReadFile(HANDLE h, void *buffer, DWORD toRead, DWORD *read, void *overlappe
             if (n == 0 || (n < 0 && errno != EAGAIN))
                 return FALSE; // the device is gone
             if (n < 0) {
-                if (atOnce || (*read > 0 && to.ReadIntervalTimeout == MAXDWORD) ||
-                    !waitFor(fd, POLLIN, deadline.get()))
+                if (atOnce || (*read > 0 && interval == MAXDWORD))
+                    break;
+                Wait w = waitFor(fd, POLLIN, deadline.get());
+                if (w == CLOSING)
+                    return FALSE;
+                if (w == TIMED_OUT)
                     break;
                 continue;
             }
@@ -404,7 +503,6 @@ BOOL ReadFile(HANDLE h, void *buffer, DWORD toRead, DWORD *read, void *overlappe
         ahead.start += n;
         *read += n;
         // After the first byte, the interval time-out bounds the wait for the next.
-        DWORD interval = to.ReadIntervalTimeout;
         if (interval && interval != MAXDWORD && *read < toRead) {
             long long next = nowMs() + interval, total = deadline.get();
             deadline.at = total < 0 || next < total ? next : total;
@@ -413,16 +511,10 @@ BOOL ReadFile(HANDLE h, void *buffer, DWORD toRead, DWORD *read, void *overlappe
     return TRUE;
 }
 
-BOOL WriteFile(HANDLE h, const void *buffer, DWORD toWrite, DWORD *written, void *overlapped)
+// The write proper, for a caller counted in on the port's descriptor fd.
+BOOL writePort(int fd, const char *in, DWORD toWrite, DWORD *written)
 {
-    if (written)
-        *written = 0;
-    int fd = toFd(h);
-    if (fd < 0 || !buffer || !written || overlapped)
-        return FALSE;
-
-    Deadline deadline{portTimeouts.WriteTotalTimeoutMultiplier, portTimeouts.WriteTotalTimeoutConstant, toWrite};
-    const char *in = static_cast<const char *>(buffer);
+    Deadline deadline{portTimeouts.writeMultiplier, portTimeouts.writeConstant, toWrite};
     while (*written < toWrite) {
         ssize_t n = ::write(fd, in + *written, toWrite - *written);
         if (n > 0) {
@@ -433,11 +525,46 @@ BOOL WriteFile(HANDLE h, const void *buffer, DWORD toWrite, DWORD *written, void
             continue;
         if (n < 0 && errno != EAGAIN)
             return FALSE;
-        // The driver's queue is full: wait until it takes more.
-        if (!waitFor(fd, POLLOUT, deadline.get()))
+        // The driver's queue is full: wait until it takes more, or the port closes.
+        Wait w = waitFor(fd, POLLOUT, deadline.get());
+        if (w == CLOSING)
+            return FALSE;
+        if (w == TIMED_OUT)
             break; // a write time-out: success with fewer bytes, as on Windows
     }
     return TRUE;
+}
+
+} // namespace
+
+extern "C" {
+
+BOOL ReadFile(HANDLE h, void *buffer, DWORD toRead, DWORD *read, void *overlapped)
+{
+    if (read)
+        *read = 0;
+    if (!buffer || !read || overlapped)
+        return FALSE;
+    int fd = enter(h, readers);
+    if (fd < 0)
+        return FALSE;
+    BOOL ok = readPort(fd, static_cast<char *>(buffer), toRead, read);
+    leave(readers);
+    return ok;
+}
+
+BOOL WriteFile(HANDLE h, const void *buffer, DWORD toWrite, DWORD *written, void *overlapped)
+{
+    if (written)
+        *written = 0;
+    if (!buffer || !written || overlapped)
+        return FALSE;
+    int fd = enter(h, writers);
+    if (fd < 0)
+        return FALSE;
+    BOOL ok = writePort(fd, static_cast<const char *>(buffer), toWrite, written);
+    leave(writers);
+    return ok;
 }
 
 } // extern "C"

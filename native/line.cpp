@@ -22,6 +22,12 @@ BOOL configureLine(HANDLE h, DWORD baud)
     dcb.fOutX = 0;
     dcb.fInX = 0;
     dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    // Left on by an earlier program, each of these would break the raw line:
+    // received zero bytes dropped, all input dropped while DSR is low, every
+    // read and write failing after one line error that nothing ever clears.
+    dcb.fNull = 0;
+    dcb.fDsrSensitivity = 0;
+    dcb.fAbortOnError = 0;
     // fOutxCtsFlow and the rest stay as the driver had them.
     return SetCommState(h, &dcb);
 }

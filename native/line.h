@@ -4,11 +4,14 @@
 
 #include "win32.h"
 
-/* The one open port of the process, zero when none; owned by serialport.cpp. */
-extern HANDLE portHandle;
+#include <atomic>
 
-/* Sets the baud rate, 8N1, no software or DSR handshake, DTR and RTS off;
-   keeps every other setting the driver reports. Non-zero when the driver accepts. */
+/* The one open port of the process, zero when none; owned by serialport.cpp. */
+extern std::atomic<HANDLE> portHandle;
+
+/* Sets the baud rate, 8N1, no software or DSR handshake, DTR and RTS off,
+   no null stripping, DSR sensitivity or abort on error; keeps every other
+   setting the driver reports. Non-zero when the driver accepts. */
 BOOL configureLine(HANDLE h, DWORD baud);
 
 /* Makes a one-byte read on portHandle return at once and gives writes no

@@ -7,16 +7,17 @@
 
 static_assert(sizeof(jint) == 4, "jint must be 32 bits");
 
-HANDLE portHandle = 0;
+// Another thread may read it while init or close runs on one (a close is
+// what frees a send blocked on flow control), so it is atomic: every read sees
+// a whole handle, and each call reads it once.
+std::atomic<HANDLE> portHandle{0};
 
 // Closes the open port, if any: the close's success flag, or 0 when none was open.
 static BOOL closePort(void)
 {
-    if (!portHandle)
-        return FALSE;
-    BOOL ok = CloseHandle(portHandle);
-    portHandle = 0;
-    return ok;
+    // Cleared before the close, so no call picks up a handle that is going.
+    HANDLE h = portHandle.exchange(0);
+    return h ? CloseHandle(h) : FALSE;
 }
 
 JNIEXPORT jboolean JNICALL Java_SerialPort_init(JNIEnv *, jobject, jint portNumber, jint baud)
@@ -46,24 +47,26 @@ JNIEXPORT jboolean JNICALL Java_SerialPort_init(JNIEnv *, jobject, jint portNumb
 
 JNIEXPORT jint JNICALL Java_SerialPort_recc(JNIEnv *, jobject)
 {
-    if (!portHandle)
+    HANDLE h = portHandle.load(std::memory_order_relaxed);
+    if (!h)
         return -1;
     unsigned char byte = 0;
     DWORD count = 0;
     // Only the count tells whether a byte arrived.
-    ReadFile(portHandle, &byte, 1, &count, NULL);
+    ReadFile(h, &byte, 1, &count, NULL);
     return count == 1 ? (jint)byte : -1;
 }
 
 JNIEXPORT jboolean JNICALL Java_SerialPort_send(JNIEnv *, jobject, jint b)
 {
-    if (!portHandle)
+    HANDLE h = portHandle.load(std::memory_order_relaxed);
+    if (!h)
         return JNI_FALSE;
     unsigned char byte = (unsigned char)(b & 0xFF);
     DWORD written = 0;
     // A write that ends with nothing written (a time-out the driver kept)
     // reports success, yet the byte was not sent.
-    return WriteFile(portHandle, &byte, 1, &written, NULL) && written == 1 ? JNI_TRUE : JNI_FALSE;
+    return WriteFile(h, &byte, 1, &written, NULL) && written == 1 ? JNI_TRUE : JNI_FALSE;
 }
 
 JNIEXPORT jboolean JNICALL Java_SerialPort_close(JNIEnv *, jobject)

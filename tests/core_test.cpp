@@ -132,6 +132,10 @@ TEST_F(Core, LineSettingsChangeTheirFieldsAndKeepEveryOtherAsTheDriverHadIt)
     want.fOutX = 0;
     want.fInX = 0;
     want.fRtsControl = 0;
+    // Kept, each would silently lose input on a raw line.
+    want.fNull = 0;
+    want.fDsrSensitivity = 0;
+    want.fAbortOnError = 0;
     EXPECT_EQ(bytes(fake.applied[0]), bytes(want));
     EXPECT_EQ(fake.applied[0].fOutxCtsFlow, 1u) << "the CTS handshake is the driver's to keep";
 

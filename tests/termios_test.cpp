@@ -2,23 +2,30 @@
 // settings as the device holds them, time-outs, signals, hang-ups, and the
 // bytes read ahead of the caller.
 #include "SerialPort.h"
+#include "line.h"
 #include "win32.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <pty.h>
 #include <random>
 #include <string>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <thread>
 #include <vector>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -467,6 +474,229 @@ TEST_F(Termios, BytesReadAheadBeforeAHangUpAreStillDelivered)
     }
     EXPECT_EQ(rest, "ello");
     EXPECT_TRUE(failed) << "the hang-up was not reported";
+}
+
+// What a peer wrote while nobody had the port open is not the new session's.
+TEST_F(Termios, InitStartsWithAnEmptyInputQueue)
+{
+    ASSERT_EQ(write(master, "stale\n", 6), 6);
+    usleep(50000); // let the line discipline take it
+    ASSERT_TRUE(Java_SerialPort_init(nullptr, nullptr, 7, 9600));
+    EXPECT_EQ(Java_SerialPort_recc(nullptr, nullptr), -1) << "a byte from before init was delivered";
+    ASSERT_EQ(write(master, "n", 1), 1);
+    usleep(50000);
+    EXPECT_EQ(Java_SerialPort_recc(nullptr, nullptr), 'n');
+    EXPECT_TRUE(Java_SerialPort_close(nullptr, nullptr));
+}
+
+// A com<n> link that exists but can't be read refuses the port; only a
+// missing link falls back to /dev/ttyS<n-1>.
+TEST_F(Termios, AnUnreadableLinkRefusesThePortInsteadOfFallingBack)
+{
+    if (access("/dev/ttyS0", R_OK | W_OK) != 0)
+        GTEST_SKIP() << "no /dev/ttyS0 to fall back to here, so a fallback can't be seen";
+    std::string loop = dir + "/loop";
+    ASSERT_EQ(mkdir(loop.c_str(), 0700), 0);
+    ASSERT_EQ(symlink((loop + "/ruvek").c_str(), (loop + "/ruvek").c_str()), 0); // com1 under it: ELOOP
+    setenv("XDG_CONFIG_HOME", loop.c_str(), 1);
+    HANDLE opened = open("COM1");
+    if (opened != INVALID_HANDLE_VALUE)
+        CloseHandle(opened);
+    EXPECT_EQ(opened, INVALID_HANDLE_VALUE) << "fell back to /dev/ttyS0 past an unreadable link";
+    unlink((loop + "/ruvek").c_str());
+    rmdir(loop.c_str());
+}
+
+// A process killed with the port open leaves it usable for everybody: a
+// pty slave keeps TIOCEXCL for as long as its master is open.
+TEST_F(Termios, APortHeldByAKilledProcessOpensForAnotherUser)
+{
+    if (getuid() != 0)
+        GTEST_SKIP() << "needs root to run the second process as another user";
+    const uid_t nobody = 65534;
+    // The other user must reach the link and the device.
+    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+    ASSERT_EQ(chmod((dir + "/ruvek").c_str(), 0755), 0);
+    ASSERT_EQ(chmod(slavePath.c_str(), 0666), 0);
+
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t holder = fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        char ok = Java_SerialPort_init(nullptr, nullptr, 7, 9600) ? 'y' : 'n';
+        (void)!write(ready[1], &ok, 1);
+        pause();
+        _exit(0);
+    }
+    char ok = 0;
+    ASSERT_EQ(read(ready[0], &ok, 1), 1);
+    close(ready[0]);
+    close(ready[1]);
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    ASSERT_EQ(ok, 'y');
+
+    pid_t other = fork();
+    ASSERT_GE(other, 0);
+    if (other == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0)
+            _exit(2);
+        _exit(Java_SerialPort_init(nullptr, nullptr, 7, 9600) && Java_SerialPort_close(nullptr, nullptr) ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(other, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the port stayed locked after its holder was killed";
+}
+
+// Files that take the descriptor numbers a closed port frees, each holding
+// `fill` bytes of 'U', and a check that nothing read or wrote them.
+struct Bystanders {
+    std::vector<int> fds;
+    std::string dir;
+
+    explicit Bystanders(const std::string &d) : dir(d) {}
+    void open(int n)
+    {
+        for (int i = 0; i < n; i++) {
+            std::string path = dir + "/bystander" + std::to_string(fds.size());
+            int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+            (void)!write(fd, "UUUU", 4);
+            lseek(fd, 0, SEEK_SET);
+            fds.push_back(fd);
+            unlink(path.c_str());
+        }
+    }
+    // True when every file still holds exactly its 'U's at offset 0.
+    bool untouched()
+    {
+        bool same = true;
+        for (int fd : fds) {
+            char buf[16] = {};
+            same = same && lseek(fd, 0, SEEK_CUR) == 0 && pread(fd, buf, sizeof buf, 0) == 4 &&
+                   memcmp(buf, "UUUU", 4) == 0;
+            close(fd);
+        }
+        fds.clear();
+        return same;
+    }
+};
+
+// Runs f on a thread and waits for it at most ms; a call that never returns
+// ends the test program, since no later test could run beside it.
+template <class F> void finishesWithin(int ms, F f, const char *what)
+{
+    std::atomic<bool> done{false};
+    std::thread t([&] {
+        f();
+        done = true;
+    });
+    for (int waited = 0; !done && waited < ms; waited += 10)
+        usleep(10000);
+    if (!done) {
+        ADD_FAILURE() << what << " did not return";
+        fprintf(stderr, "%s hung\n", what);
+        _exit(1);
+    }
+    t.join();
+}
+
+TEST_F(Termios, CloseFreesASendBlockedOnAFullQueueAndItWritesNowhereElse)
+{
+    ASSERT_TRUE(Java_SerialPort_init(nullptr, nullptr, 7, 9600));
+    // Nobody reads the master: fill the queue, under a short write time-out.
+    COMMTIMEOUTS shortWrites = {0xFFFFFFFFu, 0, 0, 0, 20};
+    ASSERT_TRUE(SetCommTimeouts(portHandle, &shortWrites));
+    char chunk[4096] = {};
+    DWORD written = 0;
+    do
+        ASSERT_TRUE(WriteFile(portHandle, chunk, sizeof chunk, &written, nullptr));
+    while (written == sizeof chunk);
+    COMMTIMEOUTS polling = {0xFFFFFFFFu, 0, 0, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(portHandle, &polling));
+
+    std::atomic<int> sent{-1};
+    std::thread sender([&] { sent = Java_SerialPort_send(nullptr, nullptr, 'X'); });
+    usleep(100000);
+    EXPECT_EQ(sent, -1) << "the send did not wait on the full queue";
+
+    auto start = Clock::now();
+    EXPECT_TRUE(Java_SerialPort_close(nullptr, nullptr));
+    Bystanders others(dir);
+    others.open(4);
+    // The peer reads again: a send still waiting would now go ahead.
+    std::thread drain([this] {
+        char buf[4096];
+        struct pollfd p = {master, POLLIN, 0};
+        while (poll(&p, 1, 300) == 1 && ::read(master, buf, sizeof buf) > 0) {
+        }
+    });
+    finishesWithin(2000, [&] { sender.join(); }, "a send blocked when the port closed");
+    EXPECT_LT(msSince(start), 1000);
+    drain.join();
+    EXPECT_EQ(sent, 0) << "a send cut off by close reported success";
+    EXPECT_TRUE(others.untouched()) << "the send wrote to a file opened after close";
+}
+
+// recc and send hammered on two threads while a third closes and reopens the
+// port, with other files taking the freed descriptor numbers in between.
+TEST_F(Termios, CallsInFlightDuringCloseAndInitTouchOnlyTheOpenPort)
+{
+    ASSERT_TRUE(Java_SerialPort_init(nullptr, nullptr, 7, 115200));
+    std::atomic<bool> stop{false};
+    std::atomic<long> badRead{0}, badSent{0}, received{0}, sendsOk{0};
+
+    std::thread peer([&] {
+        int flags = fcntl(master, F_GETFL);
+        fcntl(master, F_SETFL, flags | O_NONBLOCK);
+        char buf[256];
+        while (!stop) {
+            (void)!write(master, "PPPPPPPP", 8);
+            for (ssize_t n; (n = ::read(master, buf, sizeof buf)) > 0;)
+                for (ssize_t k = 0; k < n; k++)
+                    badSent += buf[k] != 'S';
+            usleep(200);
+        }
+    });
+    std::thread reader([&] {
+        while (!stop) {
+            jint b = Java_SerialPort_recc(nullptr, nullptr);
+            badRead += b != -1 && b != 'P';
+            received += b == 'P';
+        }
+    });
+    std::thread writer([&] {
+        while (!stop)
+            sendsOk += Java_SerialPort_send(nullptr, nullptr, 'S');
+    });
+
+    Bystanders others(dir);
+    int cycles = 0;
+    bool opened = true;
+    finishesWithin(20000, [&] {
+        for (auto start = Clock::now(); msSince(start) < 3000; cycles++) {
+            Java_SerialPort_close(nullptr, nullptr);
+            others.open(3);
+            opened = opened && Java_SerialPort_init(nullptr, nullptr, 7, 115200);
+            usleep(500);
+        }
+        stop = true;
+        Java_SerialPort_close(nullptr, nullptr); // wakes whatever still waits
+    }, "close and init beside recc and send");
+    finishesWithin(5000, [&] {
+        reader.join();
+        writer.join();
+        peer.join();
+    }, "a recc or send after the last close");
+
+    EXPECT_TRUE(opened) << "an init failed";
+    EXPECT_EQ(badRead, 0) << "recc returned something the peer never sent";
+    EXPECT_EQ(badSent, 0) << "the peer received something nobody sent";
+    EXPECT_TRUE(others.untouched()) << "a file opened between close and init was read or written";
+    EXPECT_GT(received, 0);
+    EXPECT_GT(sendsOk, 0);
+    EXPECT_GT(cycles, 100);
 }
 
 } // namespace

@@ -117,6 +117,35 @@ class JarTest {
     }
 
     @Test
+    void closedStandardInputSendsNothingAndAHugeLingerStillWaits() throws Exception {
+        Path dir = Files.createTempDirectory("ruvek-jar");
+        try (NullModem modem = new NullModem(dir, 9).open()) {
+            // With descriptor 0 closed the JVM opens its own files there.
+            String java = ProcessHandle.current().info().command().orElse("java");
+            Process p = new ProcessBuilder("sh", "-c", "exec \"$0\" -jar \"$1\" --linger 200 9 115200 <&-", java, JAR)
+                    .redirectErrorStream(true).start();
+            boolean ended = p.waitFor(30, TimeUnit.SECONDS);
+            p.destroyForcibly().waitFor();
+            assertTrue(ended, "the terminal kept sending after a closed input");
+            assertEquals(0, p.exitValue());
+            assertEquals(-1, modem.read(300), "bytes reached the port from a closed input");
+
+            // A linger past what nanoseconds can count waits rather than overflowing into none.
+            p = new ProcessBuilder(java, "-jar", JAR, "--linger", "9223372036854775807", "9", "115200").start();
+            p.getOutputStream().close();
+            try {
+                assertTrue(!p.waitFor(2, TimeUnit.SECONDS), "a huge linger ended at once");
+            } finally {
+                p.destroyForcibly().waitFor();
+            }
+        } finally {
+            for (File f : dir.toFile().listFiles())
+                f.delete();
+            Files.deleteIfExists(dir);
+        }
+    }
+
+    @Test
     void failuresAreClearAndNamed() throws Exception {
         Run run = java(new byte[0], "-Dos.name=Plan9", "-Dos.arch=mips", "-jar", JAR, "5", "9600");
         assertTrue(run.exit() != 0);
@@ -126,7 +155,7 @@ class JarTest {
         assertEquals(1, run.exit());
         assertTrue(run.err().contains("cannot open COM4242 at 9600 baud"), run.err());
 
-        for (String[] bad : new String[][] {{}, {"5"}, {"x", "9600"}, {"--loud", "5", "9600"}}) {
+        for (String[] bad : new String[][] {{}, {"5"}, {"x", "9600"}, {"--loud", "5", "9600"}, {"5", "-9600"}}) {
             List<String> args = new ArrayList<>(List.of("-jar", JAR));
             args.addAll(List.of(bad));
             run = java(new byte[0], args.toArray(new String[0]));
