@@ -14,6 +14,8 @@ import java.util.Arrays;
  */
 public final class PeerBench {
     static final int ROUNDS = 15;
+    /** Closes the port opened, so that RXTX removes its lock file. */
+    static AutoCloseable opened;
 
     interface Poll {
         /** One received byte, or -1 at once when none is waiting. */
@@ -26,6 +28,7 @@ public final class PeerBench {
         port.setSerialPortParams(115200, gnu.io.SerialPort.DATABITS_8, gnu.io.SerialPort.STOPBITS_1,
                 gnu.io.SerialPort.PARITY_NONE);
         port.setFlowControlMode(gnu.io.SerialPort.FLOWCONTROL_NONE);
+        opened = port::close;
         InputStream in = port.getInputStream();
         return () -> in.available() > 0 ? in.read() : -1;
     }
@@ -34,6 +37,7 @@ public final class PeerBench {
         jssc.SerialPort port = new jssc.SerialPort(device);
         if (!port.openPort())
             throw new IllegalStateException("cannot open " + device);
+        opened = port::closePort;
         // On a pty this reports failure for the modem lines, after the line settings took.
         port.setParams(115200, 8, 1, 0);
         return () -> port.getInputBufferBytesCount() > 0 ? port.readBytes(1)[0] & 0xFF : -1;
@@ -121,6 +125,7 @@ public final class PeerBench {
         Poll port = library.equals("rxtx") ? rxtx(args[2]) : jssc(args[2]);
         run(port, mode, args[3], count / 10); // warm-up, as in Bench
         double value = run(port, mode, args[3], count);
+        opened.close();
         System.out.printf("%s %s %.1f %s%n", mode, library, value, mode.equals("receive") ? "B/s" : "ns");
         System.exit(0);
     }
