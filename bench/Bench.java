@@ -16,7 +16,9 @@ import ruvek.SerialLine;
  * and echo throughput, measured like native_bench measures its floor.
  *
  * <p>usage: java -Djava.library.path=build/linux Bench MODE PORT PEER COUNT,
- * MODE one of recc-empty, recc-waiting, send, echo, and for reference
+ * MODE one of recc-empty, recc-waiting, send, echo, receive (bytes per
+ * second through recc while another process writes the far end as fast as
+ * it can), and for reference
  * jni-noop (an empty native call) and jni-read (read(2) on PEER, here our end
  * of another null-modem, through a bare native). Prints "MODE jvm VALUE UNIT".
  *
@@ -278,6 +280,14 @@ public final class Bench {
         System.exit(0);
     }
 
+    static double receive(long total) {
+        long start = System.nanoTime();
+        for (long got = 0; got < total; )
+            if (port.recc() >= 0)
+                got++;
+        return total / ((System.nanoTime() - start) / 1e9);
+    }
+
     static double run(String mode, String peerPath, long count) throws Exception {
         switch (mode) {
             case "recc-empty":
@@ -294,6 +304,8 @@ public final class Bench {
                 return send(count);
             case "echo":
                 return echo(count);
+            case "receive":
+                return receive(count);
             default:
                 throw new IllegalArgumentException(mode);
         }
@@ -311,7 +323,7 @@ public final class Bench {
         run(mode, args[2], mode.equals("echo") ? count / 4 : count / 10);
         double value = run(mode, args[2], count);
         port.close();
-        System.out.printf("%s jvm %.1f %s%n", mode, value, mode.equals("echo") ? "B/s" : "ns");
+        System.out.printf("%s jvm %.1f %s%n", mode, value, mode.equals("echo") || mode.equals("receive") ? "B/s" : "ns");
         System.exit(0);
     }
 }
