@@ -471,7 +471,10 @@ BOOL readPort(int fd, char *out, DWORD toRead, DWORD *read)
     ReadAhead &ahead = readAhead;
 
     while (*read < toRead) {
-        if (ahead.start == ahead.end) {
+        // Read once: should two threads read at once after all, the copy
+        // below still stays inside the buffer.
+        DWORD start = ahead.start, end = ahead.end;
+        if (start >= end) {
             // Polling: FIONREAD answers "nothing" for less than a read(2) that
             // finds nothing. A hung-up device fails it (EIO), and the read
             // below reports that; a driver that answers 0 instead still meets
@@ -494,13 +497,13 @@ BOOL readPort(int fd, char *out, DWORD toRead, DWORD *read)
                     break;
                 continue;
             }
-            ahead.start = 0;
-            ahead.end = (DWORD)n;
+            start = ahead.start = 0;
+            end = ahead.end = (DWORD)n;
         }
 
-        DWORD n = ahead.end - ahead.start < toRead - *read ? ahead.end - ahead.start : toRead - *read;
-        memcpy(out + *read, ahead.bytes + ahead.start, n);
-        ahead.start += n;
+        DWORD n = end - start < toRead - *read ? end - start : toRead - *read;
+        memcpy(out + *read, ahead.bytes + start, n);
+        ahead.start = start + n;
         *read += n;
         // After the first byte, the interval time-out bounds the wait for the next.
         if (interval && interval != MAXDWORD && *read < toRead) {
