@@ -1,18 +1,39 @@
+import java.io.FileInputStream;
 import java.io.FileOutputStream;
+import java.io.InputStream;
+import java.io.OutputStream;
+import java.lang.management.ManagementFactory;
+import java.lang.management.ThreadMXBean;
 import java.util.Arrays;
+import java.util.Random;
+import java.util.concurrent.Semaphore;
+import java.util.concurrent.atomic.AtomicLong;
+import java.util.concurrent.locks.LockSupport;
+import ruvek.SerialLine;
 
 /**
  * The per-call cost of recc and send through the JNI from a warmed-up JVM,
  * and echo throughput, measured like native_bench measures its floor.
  *
  * <p>usage: java -Djava.library.path=build/linux Bench MODE PORT PEER COUNT,
- * MODE one of recc-empty, recc-waiting, send, echo, and for reference
+ * MODE one of recc-empty, recc-waiting, send, echo, receive (bytes per
+ * second through recc while another process writes the far end as fast as
+ * it can), and for reference
  * jni-noop (an empty native call) and jni-read (read(2) on PEER, here our end
  * of another null-modem, through a bare native). Prints "MODE jvm VALUE UNIT".
+ *
+ * <p>Through ruvek.SerialLine: stream-read and stream-write, the streams'
+ * per-byte cost; line-idle, the CPU a read blocked for COUNT ms uses; line-wake,
+ * the time from a byte's write at PEER until a blocked read returns it, over
+ * COUNT bytes, printed as median, 99th percentile and maximum in µs. Their
+ * floors, raw-idle and raw-wake, block in read(2) on OURS, the device itself;
+ * park-idle is a thread that only parks, 600 µs at a time, for COUNT ms.
  */
 public final class Bench {
     static final int ROUNDS = 15;
     static final SerialPort port = new SerialPort();
+    /** What a waiting SerialLine read parks between polls, for the park-idle reference. */
+    static final long PARK_NANOS = 600_000;
 
     /** Does nothing, natively: the cost of the JNI transition alone. */
     native int noop();
@@ -128,6 +149,145 @@ public final class Bench {
         return total / ((System.nanoTime() - start) / 1e9);
     }
 
+    /** A byte at a time through the line's InputStream, with bytes waiting. */
+    static double streamRead(InputStream in, FileOutputStream peer, long count) throws Exception {
+        final int batch = 4000;
+        byte[] bytes = new byte[batch];
+        Arrays.fill(bytes, (byte) 'w');
+        double[] rounds = new double[ROUNDS];
+        for (int r = 0; r < ROUNDS; r++) {
+            double ns = 0;
+            for (long calls = 0; calls < count; calls += batch) {
+                peer.write(bytes);
+                Thread.sleep(30);
+                long start = System.nanoTime();
+                for (int i = 0; i < batch; i++)
+                    if (in.read() < 0)
+                        throw new IllegalStateException("end of stream");
+                ns += System.nanoTime() - start;
+            }
+            rounds[r] = ns / count;
+        }
+        return median(rounds);
+    }
+
+    static double streamWrite(OutputStream out, long count) throws Exception {
+        double[] rounds = new double[ROUNDS];
+        for (int r = 0; r < ROUNDS; r++) {
+            long start = System.nanoTime();
+            for (long i = 0; i < count; i++)
+                out.write((int) i);
+            rounds[r] = (System.nanoTime() - start) / (double) count;
+        }
+        return median(rounds);
+    }
+
+    /**
+     * The CPU, in % of one core, of a thread blocked in a read for the given
+     * time; with no stream, of a thread that only parks as a waiting read does.
+     */
+    static double idle(InputStream in, long millis) throws Exception {
+        ThreadMXBean mx = ManagementFactory.getThreadMXBean();
+        Thread reader = new Thread(() -> {
+            try {
+                if (in == null)
+                    for (;;)
+                        LockSupport.parkNanos(PARK_NANOS);
+                in.read();
+            } catch (Exception e) {
+                // closed at the end
+            }
+        });
+        reader.setDaemon(true);
+        reader.start();
+        Thread.sleep(200); // past the spin, into the steady wait
+        long cpu = mx.getThreadCpuTime(reader.getId());
+        long start = System.nanoTime();
+        Thread.sleep(millis);
+        double used = mx.getThreadCpuTime(reader.getId()) - cpu;
+        double percent = 100 * used / (System.nanoTime() - start);
+        if (!reader.isAlive())
+            throw new IllegalStateException("a byte arrived while none was sent");
+        return percent;
+    }
+
+    /** Wake-up latencies in µs: median, 99th percentile, maximum. */
+    static double[] wake(InputStream in, FileOutputStream peer, int count) throws Exception {
+        AtomicLong sentAt = new AtomicLong();
+        Semaphore got = new Semaphore(0);
+        double[] us = new double[count];
+        Thread reader = new Thread(() -> {
+            try {
+                for (int i = 0; i < count; i++) {
+                    in.read();
+                    us[i] = (System.nanoTime() - sentAt.get()) / 1000.0;
+                    got.release();
+                }
+            } catch (Exception e) {
+                throw new IllegalStateException(e);
+            }
+        });
+        reader.setDaemon(true);
+        reader.start();
+        Random gaps = new Random(7);
+        for (int i = 0; i < count; i++) {
+            Thread.sleep(5 + gaps.nextInt(20)); // long enough for the reader to be parked
+            sentAt.set(System.nanoTime());
+            peer.write('w');
+            got.acquire();
+        }
+        Arrays.sort(us);
+        return new double[] {us[count / 2], us[(int) (count * 0.99)], us[count - 1]};
+    }
+
+    /** The modes over ruvek.SerialLine, and their floors on the device itself. */
+    static void line(String mode, int number, String peerPath, long count, String oursPath) throws Exception {
+        String result;
+        if (mode.equals("park-idle")) {
+            System.out.printf("%s jvm %.3f %%%n", mode, idle(null, count));
+            System.exit(0);
+        }
+        try (SerialLine line = mode.startsWith("raw") ? null : SerialLine.open(number, 115200);
+                InputStream in = line != null ? line.getInputStream() : new FileInputStream(oursPath)) {
+            switch (mode) {
+                case "stream-read":
+                    try (FileOutputStream peer = new FileOutputStream(peerPath)) {
+                        streamRead(in, peer, count / 10);
+                        result = String.format("%.1f ns", streamRead(in, peer, count));
+                    }
+                    break;
+                case "stream-write":
+                    streamWrite(line.getOutputStream(), count / 10);
+                    result = String.format("%.1f ns", streamWrite(line.getOutputStream(), count));
+                    break;
+                case "line-idle":
+                case "raw-idle":
+                    result = String.format("%.3f %%", idle(in, count));
+                    break;
+                case "line-wake":
+                case "raw-wake":
+                    try (FileOutputStream peer = new FileOutputStream(peerPath)) {
+                        wake(in, peer, 50);
+                        double[] w = wake(in, peer, (int) count);
+                        result = String.format("%.1f %.1f %.1f us", w[0], w[1], w[2]);
+                    }
+                    break;
+                default:
+                    throw new IllegalArgumentException(mode);
+            }
+        }
+        System.out.printf("%s jvm %s%n", mode, result);
+        System.exit(0);
+    }
+
+    static double receive(long total) {
+        long start = System.nanoTime();
+        for (long got = 0; got < total; )
+            if (port.recc() >= 0)
+                got++;
+        return total / ((System.nanoTime() - start) / 1e9);
+    }
+
     static double run(String mode, String peerPath, long count) throws Exception {
         switch (mode) {
             case "recc-empty":
@@ -144,6 +304,8 @@ public final class Bench {
                 return send(count);
             case "echo":
                 return echo(count);
+            case "receive":
+                return receive(count);
             default:
                 throw new IllegalArgumentException(mode);
         }
@@ -153,13 +315,15 @@ public final class Bench {
         String mode = args[0];
         int number = Integer.parseInt(args[1]);
         long count = Long.parseLong(args[3]);
+        if (mode.startsWith("stream-") || mode.startsWith("line-") || mode.startsWith("raw-") || mode.equals("park-idle"))
+            line(mode, number, args[2], count, args.length > 4 ? args[4] : null);
         if (!port.init(number, 115200))
             throw new IllegalStateException("cannot open COM" + number);
         // Warm up: the JIT compiles the loops and the native calls' stubs.
         run(mode, args[2], mode.equals("echo") ? count / 4 : count / 10);
         double value = run(mode, args[2], count);
         port.close();
-        System.out.printf("%s jvm %.1f %s%n", mode, value, mode.equals("echo") ? "B/s" : "ns");
+        System.out.printf("%s jvm %.1f %s%n", mode, value, mode.equals("echo") || mode.equals("receive") ? "B/s" : "ns");
         System.exit(0);
     }
 }

@@ -2,12 +2,16 @@
 // the same kind of loop: straight read/write system calls on the device (the
 // floor), and the library's natives called from C++ (no JVM in between).
 //
-// usage: native_bench MODE raw|lib OURS PEER PORT COUNT
-//   MODE   recc-empty | recc-waiting | send | echo
+// usage: native_bench MODE raw|fionread|bulk|lib OURS PEER PORT COUNT
+//   MODE   recc-empty | recc-waiting | send | echo | receive
+//   WHO    raw: a one-byte read(2) per recc; fionread: FIONREAD first, then
+//          such a read when it counts a byte; bulk (receive only): 4 KiB
+//          read(2)s; lib: the library's natives
 //   OURS   our end of the null-modem (raw), PORT the COM number that maps to it (lib)
 //   PEER   the far end, written here for recc-waiting (send: drained by another
-//          process; echo: socat echoes)
-//   COUNT  calls per round (bytes in all, for echo)
+//          process; echo: socat echoes; receive: another process writes as
+//          fast as the pty takes it)
+//   COUNT  calls per round (bytes in all, for echo and receive)
 // Prints "MODE WHO VALUE UNIT": the median of the rounds' ns per call, or bytes per second.
 #include "SerialPort.h"
 
@@ -21,6 +25,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
@@ -73,6 +78,16 @@ struct Raw {
             poll(&p, 1, -1);
         }
     }
+};
+
+// The cheaper empty poll: ask the driver how much is waiting before reading.
+struct Fionread {
+    static int recc()
+    {
+        int waiting = 0;
+        return ioctl(rawFd, FIONREAD, &waiting) == 0 && waiting > 0 ? Raw::recc() : -1;
+    }
+    static bool send(int b) { return Raw::send(b); }
 };
 
 struct Lib {
@@ -181,6 +196,28 @@ template <class P> double echo(long total)
     return (double)total / (nsSince(start) / 1e9);
 }
 
+// Bytes per second received one recc at a time while the far end writes
+// as fast as the pty takes it.
+template <class P> double receive(long total)
+{
+    auto start = Clock::now();
+    for (long got = 0; got < total;)
+        got += P::recc() >= 0;
+    return (double)total / (nsSince(start) / 1e9);
+}
+
+// The floor for receive: what the same pty moves in 4 KiB read(2)s.
+double receiveBulk(long total)
+{
+    static char buf[4096];
+    auto start = Clock::now();
+    for (long got = 0; got < total;) {
+        ssize_t n = read(rawFd, buf, sizeof buf);
+        got += n > 0 ? n : 0;
+    }
+    return (double)total / (nsSince(start) / 1e9);
+}
+
 template <class P> double run(const std::string &mode, int peer, long count)
 {
     if (mode == "recc-empty")
@@ -191,6 +228,8 @@ template <class P> double run(const std::string &mode, int peer, long count)
         return send<P>(count);
     if (mode == "echo")
         return echo<P>(count);
+    if (mode == "receive")
+        return receive<P>(count);
     fprintf(stderr, "unknown mode %s\n", mode.c_str());
     exit(2);
 }
@@ -214,9 +253,12 @@ int main(int argc, char **argv)
         }
     }
     double value;
-    if (who == "raw") {
+    if (who == "raw" || who == "fionread" || who == "bulk") {
         rawOpen(argv[3]);
-        value = run<Raw>(mode, peer, count);
+        if (who == "bulk")
+            value = receiveBulk(count);
+        else
+            value = who == "raw" ? run<Raw>(mode, peer, count) : run<Fionread>(mode, peer, count);
     } else {
         if (!Java_SerialPort_init(nullptr, nullptr, atoi(argv[5]), 115200)) {
             fprintf(stderr, "cannot open COM%s\n", argv[5]);
@@ -225,6 +267,6 @@ int main(int argc, char **argv)
         value = run<Lib>(mode, peer, count);
         Java_SerialPort_close(nullptr, nullptr);
     }
-    printf("%s %s %.1f %s\n", mode.c_str(), who.c_str(), value, mode == "echo" ? "B/s" : "ns");
+    printf("%s %s %.1f %s\n", mode.c_str(), who.c_str(), value, mode == "echo" || mode == "receive" ? "B/s" : "ns");
     return 0;
 }

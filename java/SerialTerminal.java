@@ -2,29 +2,57 @@ import java.io.BufferedOutputStream;
 import java.io.IOException;
 import java.io.InputStream;
 import java.io.OutputStream;
+import java.net.SocketTimeoutException;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.Paths;
+import ruvek.PortDisconnectedException;
+import ruvek.SerialLine;
+import ruvek.SerialPortInfo;
+import ruvek.SerialPorts;
 
 /**
- * A small serial terminal: copies standard input to the port with
- * {@code send} and the port to standard output with {@code recc}. At the end
- * of input it keeps listening until the port has been quiet for a while, so
- * that replies still arrive, then closes the port and exits.
+ * A small serial terminal: copies standard input to the port and the port
+ * to standard output. At the end of input it keeps listening until the port
+ * has been quiet for a while, so that replies still arrive, then closes the
+ * port and exits.
  */
 public final class SerialTerminal {
     private static final String USAGE = "usage: java -jar ruvek.jar [--hex] [--linger MS] PORT BAUD\n"
-            + "  PORT     port number: 1 is COM1\n"
-            + "  BAUD     bits per second, e.g. 9600\n"
-            + "  --hex    show received bytes in hex instead of as they are\n"
-            + "  --linger after the end of input, wait until the port is quiet for MS ms (default 500)";
+            + "       java -jar ruvek.jar --list | --help | --version\n"
+            + "  PORT      port number: 1 or COM1 is COM1\n"
+            + "  BAUD      bits per second, e.g. 9600\n"
+            + "  --hex     show received bytes in hex instead of as they are\n"
+            + "  --linger  after the end of input, wait until the port is quiet for MS ms (default 500)\n"
+            + "  --list    show the serial ports: number, device, driver, USB IDs and names\n"
+            + "  --version show the version";
 
     /** The longest linger that still counts in nanoseconds: about 292 years. */
     private static final long MAX_LINGER_MS = Long.MAX_VALUE / 1_000_000L;
 
     private SerialTerminal() {}
 
+    /**
+     * Runs the terminal; {@code --help} shows the arguments.
+     *
+     * @param args the command line
+     * @throws Exception when waiting for the receiver is interrupted
+     */
     public static void main(String[] args) throws Exception {
+        if (args.length == 1 && (args[0].equals("--help") || args[0].equals("-h"))) {
+            System.out.println(USAGE);
+            return;
+        }
+        if (args.length == 1 && args[0].equals("--version")) {
+            String version = SerialLine.class.getPackage().getImplementationVersion();
+            System.out.println("ruvek " + (version == null ? "unknown" : version));
+            return;
+        }
+        if (args.length == 1 && args[0].equals("--list")) {
+            for (SerialPortInfo info : SerialPorts.list())
+                System.out.println(info);
+            return;
+        }
         boolean hex = false;
         long lingerMs = 500;
         int i = 0;
@@ -41,7 +69,7 @@ public final class SerialTerminal {
             if (args.length - i != 2 || lingerMs < 0) {
                 throw new IllegalArgumentException();
             }
-            Integer.parseInt(args[i]);
+            portNumber(args[i]);
             if (Integer.parseInt(args[i + 1]) < 0) {
                 throw new IllegalArgumentException("negative baud rate");
             }
@@ -49,21 +77,28 @@ public final class SerialTerminal {
             System.err.println(USAGE);
             System.exit(2);
         }
-        int number = Integer.parseInt(args[i]);
+        int number = portNumber(args[i]);
         int baud = Integer.parseInt(args[i + 1]);
 
-        SerialPort port = new SerialPort();
-        if (!port.init(number, baud)) {
-            System.err.println("cannot open COM" + number + " at " + baud + " baud");
+        SerialLine line;
+        try {
+            line = SerialLine.open(number, baud);
+        } catch (IOException e) {
+            System.err.println("cannot open " + e.getMessage());
             System.exit(1);
+            return;
+        } catch (IllegalArgumentException e) {
+            System.err.println(e.getMessage());
+            System.exit(1);
+            return;
         }
-        Receiver receiver = new Receiver(port, new BufferedOutputStream(System.out), hex);
+        Receiver receiver = new Receiver(line, new BufferedOutputStream(System.out), hex);
         receiver.start();
-        boolean sent = stdinIsOurOwnFile() || copy(System.in, port);
+        IOException failed = stdinIsOurOwnFile() ? null : copy(System.in, line.getOutputStream());
         receiver.finish(lingerMs);
-        port.close();
-        if (!sent) {
-            System.err.println("writing to COM" + number + " failed");
+        line.close();
+        if (failed != null) {
+            System.err.println("writing failed: " + failed.getMessage());
             System.exit(1);
         }
     }
@@ -83,30 +118,40 @@ public final class SerialTerminal {
         }
     }
 
-    private static boolean copy(InputStream in, SerialPort port) throws IOException {
-        byte[] buf = new byte[4096];
-        for (int n; (n = in.read(buf)) > 0; ) {
-            for (int k = 0; k < n; k++) {
-                if (!port.send(buf[k])) {
-                    return false;
-                }
-            }
-        }
-        return true;
+    /** A port as a number, 7, or by its name, COM7. */
+    static int portNumber(String arg) {
+        return Integer.parseInt(arg.regionMatches(true, 0, "COM", 0, 3) ? arg.substring(3) : arg);
     }
 
-    /** Polls the port and writes what arrives, until told to finish. */
+    /** Copies until the end of input; the write's failure, if one failed. */
+    private static IOException copy(InputStream in, OutputStream port) {
+        byte[] buf = new byte[4096];
+        try {
+            for (int n; (n = in.read(buf)) > 0; ) {
+                try {
+                    port.write(buf, 0, n);
+                } catch (IOException e) {
+                    return e;
+                }
+            }
+        } catch (IOException e) {
+            // standard input failed: as its end
+        }
+        return null;
+    }
+
+    /** Reads the port and writes what arrives, until told to finish. */
     private static final class Receiver extends Thread {
-        private final SerialPort port;
+        private final SerialLine line;
         private final OutputStream out;
         private final boolean hex;
         private volatile boolean stop;
         private volatile long lastByteNanos = System.nanoTime();
         private long count;
 
-        Receiver(SerialPort port, OutputStream out, boolean hex) {
+        Receiver(SerialLine line, OutputStream out, boolean hex) {
             super("serial receiver");
-            this.port = port;
+            this.line = line;
             this.out = out;
             this.hex = hex;
             setDaemon(true);
@@ -114,28 +159,36 @@ public final class SerialTerminal {
 
         @Override
         public void run() {
+            InputStream in = line.getInputStream();
+            line.setReadTimeout(20);
+            byte[] buf = new byte[4096];
             try {
-                boolean pending = false;
                 while (!stop) {
-                    int b = port.recc();
-                    if (b >= 0) {
-                        lastByteNanos = System.nanoTime();
-                        write(b);
-                        pending = true;
-                    } else {
-                        if (pending) {
-                            out.flush();
-                            pending = false;
-                        }
-                        Thread.sleep(1);
+                    int n;
+                    try {
+                        n = in.read(buf);
+                    } catch (SocketTimeoutException quiet) {
+                        out.flush();
+                        continue;
                     }
+                    lastByteNanos = System.nanoTime();
+                    for (int k = 0; k < n; k++)
+                        write(buf[k] & 0xFF);
                 }
                 if (hex && count > 0) {
                     out.write('\n');
                 }
                 out.flush();
-            } catch (IOException | InterruptedException e) {
-                // standard output closed, or told to stop: nothing left to show
+            } catch (PortDisconnectedException e) {
+                try {
+                    out.flush();
+                } catch (IOException ignored) {
+                    // standard output closed: the error below is what matters
+                }
+                System.err.println(e.getMessage());
+                System.exit(1);
+            } catch (IOException e) {
+                // standard output closed, or the line closed as told to stop: nothing left to show
             }
         }
 
@@ -157,7 +210,7 @@ public final class SerialTerminal {
         void finish(long lingerMs) throws InterruptedException {
             long start = System.nanoTime();
             long quiet = lingerMs * 1_000_000L;
-            while (true) {
+            while (isAlive()) {
                 long since = System.nanoTime() - Math.max(start, lastByteNanos);
                 if (since >= quiet) {
                     break;

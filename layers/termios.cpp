@@ -76,6 +76,22 @@ struct {
 alignas(64) std::atomic<int> readers{0};
 alignas(64) std::atomic<int> writers{0};
 
+// Bytes that one read(2) took from the device beyond what its caller asked
+// for, served to the reads that follow with no system call. They belong to
+// the open port: emptied when a port opens and when it closes, so that no
+// byte outlives the open that read it. The fixed size bounds how far we run
+// ahead of the caller; past it the driver's queue fills and throttles the
+// sender (CTS, XOFF, a blocked pty writer) as before. Only reads touch it,
+// one reader at a time.
+struct ReadAhead {
+    unsigned char bytes[4096]; // n_tty's own queue: one read(2) seldom returns more
+    DWORD start, end;          // bytes[start, end) are still to be delivered
+    DWORD quietPolls;          // empty polls that FIONREAD alone answered
+};
+ReadAhead readAhead;
+
+void discardReadAhead() { readAhead.start = readAhead.end = readAhead.quietPolls = 0; }
+
 // The descriptor of the open port, counted in on `inFlight`, when h is the
 // handle of the port open now; -1 otherwise. Pair with leave().
 int enter(HANDLE h, std::atomic<int> &inFlight)
@@ -283,6 +299,7 @@ HANDLE CreateFileA(const char *name, DWORD access, DWORD shareMode, void *, DWOR
     tcflush(fd, TCIFLUSH);
 
     setTimeouts(COMMTIMEOUTS{}); // a read then waits for its byte, as on a fresh Windows port
+    discardReadAhead();
     // A handle of its own per open: one kept from an earlier open never
     // reaches this port, even when the descriptor's number is the same.
     do
@@ -307,6 +324,7 @@ BOOL CloseHandle(HANDLE h)
 
     int fd = portFd;
     portFd = -1;
+    discardReadAhead(); // no reader is left to be served from it
     close(portWake[0]);
     close(portWake[1]);
     portWake[0] = portWake[1] = -1;
@@ -460,31 +478,48 @@ BOOL readPort(int fd, char *out, DWORD toRead, DWORD *read)
     // Interval MAXDWORD with both totals zero: return at once with what is there.
     bool atOnce = interval == MAXDWORD && multiplier == 0 && constant == 0;
     Deadline deadline{multiplier, constant, toRead};
+    ReadAhead &ahead = readAhead;
 
     while (*read < toRead) {
-        ssize_t n = ::read(fd, out + *read, toRead - *read);
-        if (n > 0) {
-            *read += (DWORD)n;
-            if (atOnce)
+        // Read once: should two threads read at once after all, the copy
+        // below still stays inside the buffer.
+        DWORD start = ahead.start, end = ahead.end;
+        if (start >= end) {
+            // Polling: FIONREAD answers "nothing" for less than a read(2) that
+            // finds nothing. A hung-up device fails it (EIO), and the read
+            // below reports that; a driver that answers 0 instead still meets
+            // a read on every 64th quiet poll.
+            int waiting = 0;
+            if (atOnce && ioctl(fd, FIONREAD, &waiting) == 0 && waiting <= 0 && ++ahead.quietPolls % 64 != 0)
                 break;
-            // After the first byte, the interval time-out bounds the wait for the next.
-            if (interval && interval != MAXDWORD) {
-                long long next = nowMs() + interval, total = deadline.get();
-                deadline.at = total < 0 || next < total ? next : total;
+            ssize_t n = ::read(fd, ahead.bytes, sizeof ahead.bytes);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n == 0 || (n < 0 && errno != EAGAIN))
+                return FALSE; // the device is gone
+            if (n < 0) {
+                if (atOnce || (*read > 0 && interval == MAXDWORD))
+                    break;
+                Wait w = waitFor(fd, POLLIN, deadline.get());
+                if (w == CLOSING)
+                    return FALSE;
+                if (w == TIMED_OUT)
+                    break;
+                continue;
             }
-            continue;
+            start = ahead.start = 0;
+            end = ahead.end = (DWORD)n;
         }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n == 0 || errno != EAGAIN)
-            return FALSE; // the device is gone
-        if (atOnce || (*read > 0 && interval == MAXDWORD))
-            break;
-        Wait w = waitFor(fd, POLLIN, deadline.get());
-        if (w == CLOSING)
-            return FALSE;
-        if (w == TIMED_OUT)
-            break;
+
+        DWORD n = end - start < toRead - *read ? end - start : toRead - *read;
+        memcpy(out + *read, ahead.bytes + start, n);
+        ahead.start = start + n;
+        *read += n;
+        // After the first byte, the interval time-out bounds the wait for the next.
+        if (interval && interval != MAXDWORD && *read < toRead) {
+            long long next = nowMs() + interval, total = deadline.get();
+            deadline.at = total < 0 || next < total ? next : total;
+        }
     }
     return TRUE;
 }

@@ -1,5 +1,6 @@
 // The termios layer on real pseudo-terminals: names, exclusivity, line
-// settings as the device holds them, time-outs, signals and hang-ups.
+// settings as the device holds them, time-outs, signals, hang-ups, and the
+// bytes read ahead of the caller.
 #include "SerialPort.h"
 #include "line.h"
 #include "win32.h"
@@ -17,6 +18,7 @@
 #include <initializer_list>
 #include <poll.h>
 #include <pty.h>
+#include <random>
 #include <string>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -24,6 +26,7 @@
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
+#include <vector>
 #include <unistd.h>
 #include <vector>
 
@@ -81,6 +84,7 @@ protected:
         dcb.DCBlength = sizeof dcb;
         ASSERT_TRUE(GetCommState(h, &dcb));
         dcb.BaudRate = 9600;
+        dcb.fOutX = dcb.fInX = 0; // a fresh pty has IXON, which would eat XON and XOFF bytes
         ASSERT_TRUE(SetCommState(h, &dcb));
         ASSERT_TRUE(SetCommTimeouts(h, &timeouts));
     }
@@ -343,6 +347,162 @@ TEST_F(Termios, AFullQueueMakesAWriteWaitUntilItsTimeout)
     EXPECT_GE(msSince(start), 90);
 }
 
+// Writes all of data to the master from another thread, as fast as the pty
+// takes it, giving up after two seconds without progress.
+std::thread feed(int master, const std::vector<unsigned char> &data)
+{
+    return std::thread([master, &data] {
+        size_t done = 0;
+        struct pollfd p = {master, POLLOUT, 0};
+        while (done < data.size() && poll(&p, 1, 2000) == 1) {
+            ssize_t n = write(master, data.data() + done, data.size() - done);
+            if (n < 0 && errno != EAGAIN && errno != EINTR)
+                break;
+            done += n > 0 ? (size_t)n : 0;
+        }
+    });
+}
+
+// Reads until want bytes have come or reads have found nothing for a second.
+std::vector<unsigned char> drain(HANDLE h, size_t want, DWORD chunk)
+{
+    std::vector<unsigned char> got;
+    std::vector<unsigned char> buf(chunk);
+    auto quietSince = Clock::now();
+    while (got.size() < want && msSince(quietSince) < 1000) {
+        DWORD n = 0;
+        if (!ReadFile(h, buf.data(), (DWORD)std::min<size_t>(chunk, want - got.size()), &n, nullptr))
+            break;
+        if (n)
+            quietSince = Clock::now();
+        got.insert(got.end(), buf.begin(), buf.begin() + n);
+    }
+    return got;
+}
+
+TEST_F(Termios, EachByteArrivesOnceAndInOrderUnderEveryTimeout)
+{
+    openCom7(polling);
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    std::mt19937 random(7);
+    std::vector<unsigned char> data(300000);
+    for (auto &b : data)
+        b = (unsigned char)random();
+
+    // Far more than the read-ahead holds, read by single bytes and by
+    // requests both smaller and larger than it, under polling and waiting
+    // time-outs in turn.
+    std::thread writer = feed(master, data);
+    std::vector<unsigned char> got;
+    const COMMTIMEOUTS waiting[] = {polling, {0, 0, 100, 0, 0}, {20, 0, 500, 0, 0}, {0xFFFFFFFFu, 0, 0, 0, 0}};
+    const DWORD chunks[] = {1, 3, 1, 5000};
+    for (int round = 0; got.size() < data.size() && round < 400; round++) {
+        ASSERT_TRUE(SetCommTimeouts(h, const_cast<COMMTIMEOUTS *>(&waiting[round % 4])));
+        std::vector<unsigned char> part = drain(h, std::min<size_t>(1000 + round, data.size() - got.size()),
+                                                chunks[round % 4]);
+        got.insert(got.end(), part.begin(), part.end());
+        if (part.empty())
+            break;
+    }
+    writer.join();
+    ASSERT_EQ(got.size(), data.size());
+    EXPECT_TRUE(got == data) << "bytes changed, repeated or out of order";
+
+    ASSERT_TRUE(SetCommTimeouts(h, const_cast<COMMTIMEOUTS *>(&polling)));
+    unsigned char byte;
+    DWORD count = 99;
+    EXPECT_TRUE(ReadFile(h, &byte, 1, &count, nullptr));
+    EXPECT_EQ(count, 0u) << "a byte more than was sent";
+}
+
+TEST_F(Termios, WaitingTimeoutsKeepTheirMeaningForBytesReadAhead)
+{
+    openCom7(polling);
+    ASSERT_EQ(write(master, "abcdef", 6), 6);
+    usleep(50000);
+    char buf[16] = {};
+    DWORD got = 0;
+    ASSERT_TRUE(ReadFile(h, buf, 1, &got, nullptr)); // takes all six ahead
+    ASSERT_EQ(got, 1u);
+
+    // The interval time-out ends a read that has bytes, the total one a read
+    // that has too few: neither waits forever nor returns early.
+    COMMTIMEOUTS interval = {50, 0, 1000, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(h, &interval));
+    auto start = Clock::now();
+    EXPECT_TRUE(ReadFile(h, buf, sizeof buf, &got, nullptr));
+    EXPECT_EQ(std::string(buf, got), "bcdef");
+    EXPECT_GE(msSince(start), 40);
+    EXPECT_LT(msSince(start), 900) << "the interval time-out did not end the read";
+
+    ASSERT_EQ(write(master, "gh", 2), 2);
+    COMMTIMEOUTS total = {0, 0, 150, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(h, &total));
+    start = Clock::now();
+    EXPECT_TRUE(ReadFile(h, buf, 3, &got, nullptr));
+    EXPECT_EQ(std::string(buf, got), "gh");
+    EXPECT_GE(msSince(start), 140);
+}
+
+TEST_F(Termios, NoByteReadAheadOutlivesItsOpen)
+{
+    // Through close: the old handle reads nothing, the next open only what came after.
+    openCom7(polling);
+    ASSERT_EQ(write(master, "abcdef", 6), 6);
+    usleep(50000);
+    unsigned char byte = 0;
+    DWORD count = 0;
+    ASSERT_TRUE(ReadFile(h, &byte, 1, &count, nullptr));
+    ASSERT_EQ(byte, 'a');
+    ASSERT_TRUE(CloseHandle(h));
+    HANDLE old = h;
+    h = nullptr;
+    EXPECT_FALSE(ReadFile(old, &byte, 1, &count, nullptr));
+    EXPECT_EQ(count, 0u) << "a byte read after close";
+    EXPECT_EQ(Java_SerialPort_recc(nullptr, nullptr), -1);
+
+    openCom7(polling);
+    ASSERT_EQ(write(master, "xy", 2), 2);
+    usleep(50000);
+    char buf[16];
+    EXPECT_TRUE(ReadFile(h, buf, sizeof buf, &count, nullptr));
+    EXPECT_EQ(std::string(buf, count), "xy");
+    ASSERT_TRUE(CloseHandle(h));
+    h = nullptr;
+
+    // Through init over an open port, as the natives do it.
+    ASSERT_TRUE(Java_SerialPort_init(nullptr, nullptr, 7, 9600));
+    ASSERT_EQ(write(master, "123", 3), 3);
+    usleep(50000);
+    EXPECT_EQ(Java_SerialPort_recc(nullptr, nullptr), '1');
+    ASSERT_TRUE(Java_SerialPort_init(nullptr, nullptr, 7, 9600));
+    ASSERT_EQ(write(master, "z", 1), 1);
+    usleep(50000);
+    EXPECT_EQ(Java_SerialPort_recc(nullptr, nullptr), 'z') << "a byte from before the init";
+    EXPECT_EQ(Java_SerialPort_recc(nullptr, nullptr), -1);
+    EXPECT_TRUE(Java_SerialPort_close(nullptr, nullptr));
+}
+
+TEST_F(Termios, BytesReadAheadBeforeAHangUpAreStillDelivered)
+{
+    openCom7(polling);
+    ASSERT_EQ(write(master, "hello", 5), 5);
+    usleep(50000);
+    char buf[8];
+    DWORD count = 0;
+    ASSERT_TRUE(ReadFile(h, buf, 1, &count, nullptr));
+    close(master);
+    master = -1;
+    // Empty polls find the hang-up whether or not they ask FIONREAD first.
+    std::string rest;
+    int failed = 0;
+    for (int i = 0; i < 200 && !failed; i++) {
+        failed = !ReadFile(h, buf, 1, &count, nullptr);
+        rest.append(buf, count);
+    }
+    EXPECT_EQ(rest, "ello");
+    EXPECT_TRUE(failed) << "the hang-up was not reported";
+}
 
 // What a peer wrote while nobody had the port open is not the new session's.
 TEST_F(Termios, InitStartsWithAnEmptyInputQueue)

@@ -1,0 +1,388 @@
+package ruvek;
+
+import java.io.IOException;
+import java.io.InputStream;
+import java.io.InterruptedIOException;
+import java.io.OutputStream;
+import java.io.RandomAccessFile;
+import java.net.SocketTimeoutException;
+import java.nio.file.Files;
+import java.nio.file.NoSuchFileException;
+import java.nio.file.Path;
+import java.nio.file.Paths;
+import java.nio.file.attribute.BasicFileAttributes;
+import java.util.Locale;
+import java.util.concurrent.atomic.AtomicBoolean;
+import java.util.concurrent.atomic.AtomicInteger;
+import java.util.concurrent.locks.LockSupport;
+
+/**
+ * An open serial port, as streams: 8 data bits, no parity, one stop bit, no
+ * flow control, DTR and RTS off. A process can have one line open at a time
+ * (the native library drives one port per process), across class loaders
+ * too; {@link #open} refuses a second while the first is open.
+ *
+ * <pre>{@code
+ * try (SerialLine line = SerialLine.open(5, 115200)) {
+ *     line.setReadTimeout(2000);
+ *     line.getOutputStream().write("AT\r".getBytes(StandardCharsets.US_ASCII));
+ *     int reply = line.getInputStream().read();
+ * }
+ * }</pre>
+ *
+ * <p>One thread may read while another writes, and any thread may close the
+ * line: a read blocked on another thread then throws at once, as with a
+ * socket.
+ */
+public final class SerialLine implements AutoCloseable {
+    /** The system property that marks the process's open line, shared by every class loader. */
+    static final String OWNER = "ruvek.port.owner";
+    /** A waiting read polls without pause this long, so a byte that follows closely is seen at once... */
+    private static final long SPIN_NANOS = 50_000;
+    /** ...then sleeps between polls this long: little CPU while idle, a byte seen well within 1 ms. */
+    static final long PARK_NANOS = 600_000;
+    /** How seldom an idle read looks whether the device is still there. */
+    private static final long CHECK_NANOS = 100_000_000;
+
+    private static NativePort bridge; // found once; guarded by SerialLine.class
+
+    private final NativePort natives;
+    private final int port;
+    private final int baud;
+    private final String device;
+    private final String owner;
+    private final Path watched; // the device's path, on Linux
+    private final Object key;   // what the device's path was when opened
+    private final InputStream in = new In();
+    private final OutputStream out = new Out();
+
+    private final AtomicBoolean closing = new AtomicBoolean();
+    private volatile boolean closed;     // no new call starts
+    private volatile boolean shut;       // the native port is closed
+    private final AtomicInteger calls = new AtomicInteger(); // natives in progress on this line
+    private final AtomicBoolean released = new AtomicBoolean();
+    private volatile int readTimeout;
+    private volatile long lastCheck = System.nanoTime();
+    private volatile String gone;
+
+    private SerialLine(NativePort natives, int port, int baud, String device, String owner, boolean linux) {
+        this.natives = natives;
+        this.port = port;
+        this.baud = baud;
+        this.device = device;
+        this.owner = owner;
+        Path path = linux && device != null && device.startsWith("/") ? Paths.get(device) : null;
+        Object k = null;
+        try {
+            k = path == null ? null : Files.readAttributes(path, BasicFileAttributes.class).fileKey();
+        } catch (IOException e) {
+            // then only the path's disappearance tells that the device went
+        }
+        watched = path;
+        key = k;
+    }
+
+    /**
+     * Opens port {@code port} at {@code baud} bits per second. On Windows,
+     * port n is COMn; on Linux, the device that {@code ~/.config/ruvek/com<n>}
+     * links to, else {@code /dev/ttyS<n-1>}.
+     *
+     * @param port the port number: 1 is COM1
+     * @param baud bits per second, such as 9600
+     * @return the open line
+     * @throws PortBusyException when another process holds the port, or a line is already open in this process
+     * @throws NoSuchPortException when there is no such port
+     * @throws PortAccessDeniedException when the user may not open the device
+     * @throws DanglingLinkException when the port's link points at nothing
+     * @throws NotASerialPortException when the port names something that is not a serial device
+     * @throws UnsupportedSettingsException when the driver refuses the settings
+     * @throws SerialPortException for any other failure, such as a native library that cannot load
+     * @throws IllegalArgumentException when {@code baud} is not positive
+     */
+    public static SerialLine open(int port, int baud) throws SerialPortException {
+        if (baud <= 0)
+            throw new IllegalArgumentException("the baud rate must be positive, not " + baud);
+        String os = System.getProperty("os.name", "").toLowerCase(Locale.ROOT);
+        boolean linux = os.equals("linux");
+        String device = linux ? LinuxPorts.device(port) : "COM" + port;
+        String owner = SerialPortException.where(port, device);
+        Object held = System.getProperties().putIfAbsent(OWNER, owner);
+        if (held != null)
+            throw new PortBusyException(port, device, "busy; " + held + " is already open in this process");
+        boolean opened = false;
+        try {
+            NativePort n = natives(port, device);
+            if (!n.init(port, baud)) {
+                if (linux)
+                    throw LinuxPorts.diagnose(port, baud);
+                throw os.startsWith("windows") ? windowsDiagnosis(port, baud)
+                        : new SerialPortException(port, device, "cannot be opened at " + baud + " baud");
+            }
+            SerialLine line = new SerialLine(n, port, baud, linux ? LinuxPorts.device(port) : device, owner, linux);
+            opened = true;
+            return line;
+        } finally {
+            if (!opened)
+                System.getProperties().remove(OWNER, owner);
+        }
+    }
+
+    private static synchronized NativePort natives(int port, String device) throws SerialPortException {
+        if (bridge == null) {
+            try {
+                bridge = Class.forName("SerialPortBridge", true, SerialLine.class.getClassLoader())
+                        .asSubclass(NativePort.class).getDeclaredConstructor().newInstance();
+            } catch (ReflectiveOperationException | LinkageError | ClassCastException e) {
+                SerialPortException x = new SerialPortException(port, device, "the native library cannot be loaded: " + e);
+                x.initCause(e);
+                throw x;
+            }
+        }
+        return bridge;
+    }
+
+    /** Why init failed on Windows: the registry lists the ports; an open that works means the driver refused. */
+    private static SerialPortException windowsDiagnosis(int port, int baud) {
+        String device = "COM" + port;
+        try {
+            new RandomAccessFile("\\\\.\\" + device, "rw").close();
+            return new UnsupportedSettingsException(port, device,
+                    "the driver refused " + baud + " baud, 8 data bits, no parity, one stop bit");
+        } catch (IOException e) {
+            return SerialPorts.windowsHas(port) ? new PortBusyException(port, device, "busy; another program has it open")
+                    : new NoSuchPortException(port, device, "no such port");
+        }
+    }
+
+    /**
+     * The port number this line was opened with.
+     *
+     * @return the number passed to {@link #open}
+     */
+    public int port() {
+        return port;
+    }
+
+    /**
+     * The baud rate this line was opened with.
+     *
+     * @return bits per second
+     */
+    public int baud() {
+        return baud;
+    }
+
+    /**
+     * The device behind the port, such as {@code /dev/ttyUSB0} or {@code COM3}.
+     *
+     * @return the device's path or name
+     */
+    public String device() {
+        return device;
+    }
+
+    /**
+     * How long a read waits for its first byte before it throws
+     * {@link SocketTimeoutException}; the line stays usable after one.
+     *
+     * @param ms milliseconds; 0, the default, waits until a byte arrives
+     * @throws IllegalArgumentException when {@code ms} is negative
+     */
+    public void setReadTimeout(int ms) {
+        if (ms < 0)
+            throw new IllegalArgumentException("the read time-out must not be negative, not " + ms);
+        readTimeout = ms;
+    }
+
+    /**
+     * The bytes that arrive. A read waits for at least one byte, then takes
+     * what has arrived without waiting for more; it never reports the end of
+     * the stream. It throws {@link SocketTimeoutException} when the read
+     * time-out passes, {@link PortDisconnectedException} once the device has
+     * gone, {@link InterruptedIOException} when the thread is interrupted
+     * (its interrupt status stays set), and {@link SerialPortException} once
+     * the line is closed. Closing the stream closes the line.
+     *
+     * @return the line's input stream
+     */
+    public InputStream getInputStream() {
+        return in;
+    }
+
+    /**
+     * The bytes to send: each is sent once the driver takes it, so there is
+     * nothing to flush. A write that fails throws, with
+     * {@link PortDisconnectedException} when the device has gone. Closing the
+     * stream closes the line.
+     *
+     * @return the line's output stream
+     */
+    public OutputStream getOutputStream() {
+        return out;
+    }
+
+    /**
+     * Closes the line and frees the port for the next {@link #open}. A read
+     * or write in progress on another thread ends with an exception. Closing
+     * again does nothing.
+     */
+    @Override
+    public void close() {
+        if (!closing.compareAndSet(false, true))
+            return;
+        closed = true;
+        natives.close();
+        shut = true;
+        // The next owner may open only once no call of ours can reach its port.
+        if (calls.get() == 0)
+            release();
+    }
+
+    private void release() {
+        if (released.compareAndSet(false, true))
+            System.getProperties().remove(OWNER, owner);
+    }
+
+    private void enter() throws SerialPortException {
+        calls.incrementAndGet();
+        if (closed) {
+            exit();
+            throw closedException();
+        }
+    }
+
+    private void exit() {
+        if (calls.decrementAndGet() == 0 && shut)
+            release();
+    }
+
+    private SerialPortException closedException() {
+        return new SerialPortException(port, device, "the line is closed");
+    }
+
+    /** Waits for one byte: spins briefly, then parks between polls. */
+    private int await() throws IOException {
+        int timeout = readTimeout;
+        long start = System.nanoTime();
+        for (;;) {
+            if (closed)
+                throw closedException();
+            if (gone != null)
+                throw new PortDisconnectedException(port, device, gone);
+            int b = natives.recc();
+            if (b >= 0)
+                return b;
+            long now = System.nanoTime();
+            long waited = now - start;
+            long left = timeout * 1_000_000L - waited;
+            if (timeout > 0 && left <= 0)
+                throw new SocketTimeoutException(SerialPortException.where(port, device) + ": read timed out after "
+                        + timeout + " ms");
+            if (now - lastCheck >= CHECK_NANOS) {
+                lastCheck = now;
+                checkDevice();
+            }
+            if (waited < SPIN_NANOS)
+                continue;
+            LockSupport.parkNanos(this, timeout > 0 ? Math.min(PARK_NANOS, left) : PARK_NANOS);
+            if (Thread.interrupted()) {
+                Thread.currentThread().interrupt();
+                throw new InterruptedIOException(SerialPortException.where(port, device) + ": read interrupted");
+            }
+        }
+    }
+
+    /** Notes that the device has gone: its path no longer leads to what was opened. */
+    private void checkDevice() {
+        if (watched == null)
+            return;
+        try {
+            Object now = Files.readAttributes(watched, BasicFileAttributes.class).fileKey();
+            if (key != null && !key.equals(now))
+                gone = "disconnected; another device is at its path now";
+        } catch (NoSuchFileException e) {
+            gone = "disconnected; the device is gone";
+        } catch (IOException e) {
+            // cannot tell: keep the line
+        }
+    }
+
+    private void send(int b) throws IOException {
+        if (natives.send(b))
+            return;
+        if (closed)
+            throw closedException();
+        checkDevice();
+        if (gone != null)
+            throw new PortDisconnectedException(port, device, gone);
+        throw new SerialPortException(port, device, "write failed");
+    }
+
+    private static void checkRange(byte[] b, int off, int len) {
+        if (off < 0 || len < 0 || len > b.length - off)
+            throw new IndexOutOfBoundsException("offset " + off + ", length " + len + ", array " + b.length);
+    }
+
+    private final class In extends InputStream {
+        @Override
+        public int read() throws IOException {
+            enter();
+            try {
+                return await();
+            } finally {
+                exit();
+            }
+        }
+
+        @Override
+        public int read(byte[] b, int off, int len) throws IOException {
+            checkRange(b, off, len);
+            if (len == 0)
+                return 0;
+            enter();
+            try {
+                b[off] = (byte) await();
+                int n = 1;
+                for (int c; n < len && (c = natives.recc()) >= 0; n++)
+                    b[off + n] = (byte) c;
+                return n;
+            } finally {
+                exit();
+            }
+        }
+
+        @Override
+        public void close() {
+            SerialLine.this.close();
+        }
+    }
+
+    private final class Out extends OutputStream {
+        @Override
+        public void write(int b) throws IOException {
+            enter();
+            try {
+                send(b);
+            } finally {
+                exit();
+            }
+        }
+
+        @Override
+        public void write(byte[] b, int off, int len) throws IOException {
+            checkRange(b, off, len);
+            enter();
+            try {
+                for (int i = 0; i < len; i++)
+                    send(b[off + i]);
+            } finally {
+                exit();
+            }
+        }
+
+        @Override
+        public void close() {
+            SerialLine.this.close();
+        }
+    }
+}
