@@ -202,7 +202,8 @@ class JarTest {
             // Nothing to send: the session only reads, until the device goes.
             Thread puller = new Thread(() -> {
                 try {
-                    Thread.sleep(1500);
+                    // Under qemu-user the terminal's JVM takes seconds to start.
+                    Thread.sleep(Boolean.getBoolean("ruvek.emulated") ? 15000 : 1500);
                 } catch (InterruptedException e) {
                     return;
                 }
