@@ -1,26 +1,69 @@
 # Packs ruvek.jar from the compiled classes and every native that the builds
 # of this source tree have made, each under natives/<os>-<arch>/.
-# Run with -P; JAR_TOOL, CLASSES, OUT, STAGE, BUILD_ROOT, LINUX_SO, VERSION and
-# LICENSE are given.
+# Run with -P; JAR_TOOL, CLASSES, OUT, STAGE, BUILD_ROOT, SELF (this build's
+# libruvek.so), VERSION and LICENSE are given.
 file(REMOVE_RECURSE "${STAGE}")
+
+function(pack file platform)
+  file(COPY "${file}" DESTINATION "${STAGE}/natives/${platform}")
+  # Its SHA-256 names its cache folder; stored here, no JVM has to compute it.
+  file(SHA256 "${file}" sha)
+  cmake_path(GET file FILENAME name)
+  file(WRITE "${STAGE}/natives/${platform}/${name}.sha256" "${sha}\n")
+endfunction()
+
+# The jar's folder for a Linux library, read from its ELF header (class and
+# e_machine), so that no build can pack a library under another's folder.
+function(elf_platform file out)
+  file(READ "${file}" header LIMIT 20 HEX)
+  string(SUBSTRING "${header}" 0 10 ident) # magic and class
+  string(SUBSTRING "${header}" 36 4 machine) # little-endian e_machine
+  set(platform "")
+  if(ident STREQUAL "7f454c4602" AND machine STREQUAL "3e00")
+    set(platform linux-x86_64)
+  elseif(ident STREQUAL "7f454c4602" AND machine STREQUAL "b700")
+    set(platform linux-aarch64)
+  elseif(ident STREQUAL "7f454c4601" AND machine STREQUAL "2800")
+    set(platform linux-arm)
+  elseif(ident STREQUAL "7f454c4601" AND machine STREQUAL "0300")
+    set(platform linux-x86)
+  endif()
+  set(${out} "${platform}" PARENT_SCOPE)
+endfunction()
+
 set(natives
   "windows-x86|${BUILD_ROOT}/windows-x86/ruvek.dll|windows-x86"
   "windows-x86_64|${BUILD_ROOT}/windows-x64/ruvek.dll|windows-x64"
-  "linux-x86_64|${LINUX_SO}|linux")
+  "linux-x86_64|${BUILD_ROOT}/linux/libruvek.so|linux"
+  "linux-aarch64|${BUILD_ROOT}/linux-aarch64/libruvek.so|linux-aarch64"
+  "linux-arm|${BUILD_ROOT}/linux-arm/libruvek.so|linux-arm"
+  "linux-x86|${BUILD_ROOT}/linux-x86/libruvek.so|linux-x86")
+
+# This build's own library first: it is packed whatever its binary dir.
+elf_platform("${SELF}" self_platform)
+if(NOT self_platform)
+  message(FATAL_ERROR "${SELF} is no Linux library for a platform that ruvek.jar carries")
+endif()
+pack("${SELF}" ${self_platform})
+
 foreach(entry IN LISTS natives)
   string(REPLACE "|" ";" entry "${entry}")
   list(GET entry 0 platform)
   list(GET entry 1 file)
   list(GET entry 2 preset)
-  if(EXISTS "${file}")
-    file(COPY "${file}" DESTINATION "${STAGE}/natives/${platform}")
-    # Its SHA-256 names its cache folder; stored here, no JVM has to compute it.
-    file(SHA256 "${file}" sha)
-    cmake_path(GET file FILENAME name)
-    file(WRITE "${STAGE}/natives/${platform}/${name}.sha256" "${sha}\n")
-  else()
+  if(platform STREQUAL self_platform)
+    continue()
+  elseif(NOT EXISTS "${file}")
     message(WARNING "ruvek.jar has no ${platform} native: build the ${preset} preset first")
+    continue()
   endif()
+  if(platform MATCHES "^linux-")
+    elf_platform("${file}" built)
+    if(NOT built STREQUAL platform)
+      message(FATAL_ERROR "${file} is built for '${built}', not ${platform}: check the ${preset} preset")
+    endif()
+  endif()
+  pack("${file}" ${platform})
 endforeach()
 # The license travels with every copy of the jar.
 file(COPY "${LICENSE}" DESTINATION "${STAGE}/META-INF")

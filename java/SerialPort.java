@@ -33,15 +33,15 @@ public class SerialPort {
             a = "x86_64";
         } else if (a.equals("x86") || a.matches("i[3-6]86")) {
             a = "x86";
-        } else {
-            return null;
+        } else if (!a.equals("aarch64") && !a.equals("arm")) {
+            return null; // "arm" is what Java reports on ARMv7 hard float, the jar's linux-arm
         }
         String o = os.toLowerCase(Locale.ROOT);
-        if (o.startsWith("windows")) {
+        if (o.startsWith("windows") && a.startsWith("x86")) {
             return "windows-" + a;
         }
-        if (o.equals("linux") && a.equals("x86_64")) {
-            return "linux-x86_64";
+        if (o.equals("linux")) {
+            return "linux-" + a;
         }
         return null;
     }

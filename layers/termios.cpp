@@ -13,6 +13,7 @@
 #include <limits.h>
 #include <poll.h>
 #include <pthread.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <sched.h>
 #include <stdlib.h>
@@ -33,9 +34,18 @@ struct termios2 {
     cc_t c_cc[19];
     speed_t c_ispeed, c_ospeed;
 };
+// The kernel's sizes and offsets there (NCCS 19): a struct that drifted would
+// hand the kernel a rate in the wrong place.
+static_assert(sizeof(termios2) == 44 && offsetof(termios2, c_line) == 16 && offsetof(termios2, c_cc) == 17 &&
+                  offsetof(termios2, c_ispeed) == 36 && offsetof(termios2, c_ospeed) == 40,
+              "termios2 is not the kernel's layout");
 #define RUVEK_BOTHER 0010000
 #define RUVEK_HAVE_TERMIOS2 1
 #endif
+// 32-bit builds too take 64-bit offsets and inode numbers: without them a stat
+// or a directory read fails (EOVERFLOW) on file systems with 64-bit inode
+// numbers, as on the overlay mounts of containers.
+static_assert(sizeof(off_t) == 8 && sizeof(ino_t) == 8, "build with -D_FILE_OFFSET_BITS=64");
 
 namespace {
 

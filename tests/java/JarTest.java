@@ -21,6 +21,9 @@ import org.junit.jupiter.api.Test;
 /** ruvek.jar on its own: what it carries, and that it loads and works with nothing else. */
 class JarTest {
     static final String JAR = System.getProperty("ruvek.jar");
+    // Child JVMs share the test's temporary directory, where the loader keeps
+    // its cache: a 32-bit JVM under qemu-user cannot list a directory of ext4.
+    static final String TMPDIR = "-Djava.io.tmpdir=" + System.getProperty("java.io.tmpdir");
 
     /** Output, error output and exit code of a run of a fresh JVM. */
     record Run(String out, String err, int exit) {}
@@ -28,6 +31,7 @@ class JarTest {
     static Run java(byte[] input, String... args) throws Exception {
         List<String> command = new ArrayList<>();
         command.add(ProcessHandle.current().info().command().orElse("java"));
+        command.add(TMPDIR);
         command.addAll(Arrays.asList(args));
         ProcessBuilder builder = new ProcessBuilder(command);
         builder.environment().remove("LD_LIBRARY_PATH");
@@ -55,7 +59,13 @@ class JarTest {
                 {"natives/linux-x86_64/libruvek.so", "linux/libruvek.so"},
                 {"natives/windows-x86/ruvek.dll", "windows-x86/ruvek.dll"},
                 {"natives/windows-x86_64/ruvek.dll", "windows-x64/ruvek.dll"},
+                {"natives/linux-aarch64/libruvek.so", "linux-aarch64/libruvek.so"},
+                {"natives/linux-arm/libruvek.so", "linux-arm/libruvek.so"},
+                {"natives/linux-x86/libruvek.so", "linux-x86/libruvek.so"},
             };
+            // The JVM running this test finds a native of its own in the jar.
+            String own = SerialPort.platform(System.getProperty("os.name"), System.getProperty("os.arch"));
+            assertNotNull(jar.getEntry("natives/" + own + "/libruvek.so"), own);
             for (String[] n : natives) {
                 Path built = root.resolve(n[1]);
                 if (!Files.exists(built))
@@ -75,7 +85,14 @@ class JarTest {
         assertEquals("windows-x86", SerialPort.platform("Windows XP", "i386"));
         assertEquals("windows-x86_64", SerialPort.platform("Windows 11", "amd64"));
         assertEquals("linux-x86_64", SerialPort.platform("Linux", "amd64"));
-        assertNull(SerialPort.platform("Linux", "aarch64"));
+        assertEquals("linux-aarch64", SerialPort.platform("Linux", "aarch64"));
+        assertEquals("linux-arm", SerialPort.platform("Linux", "arm"));
+        for (String x86 : new String[] {"x86", "i386", "i486", "i586", "i686"})
+            assertEquals("linux-x86", SerialPort.platform("Linux", x86), x86);
+        assertNull(SerialPort.platform("Linux", "i786"));
+        assertNull(SerialPort.platform("Linux", "riscv64"));
+        assertNull(SerialPort.platform("Windows 11", "aarch64"));
+        assertNull(SerialPort.platform("Mac OS X", "aarch64"));
         assertNull(SerialPort.platform("Mac OS X", "x86_64"));
     }
 
@@ -185,7 +202,8 @@ class JarTest {
             // Nothing to send: the session only reads, until the device goes.
             Thread puller = new Thread(() -> {
                 try {
-                    Thread.sleep(1500);
+                    // Under qemu-user the terminal's JVM takes seconds to start.
+                    Thread.sleep(Boolean.getBoolean("ruvek.emulated") ? 15000 : 1500);
                 } catch (InterruptedException e) {
                     return;
                 }
@@ -209,7 +227,8 @@ class JarTest {
         try (NullModem modem = new NullModem(dir, 9).open()) {
             // With descriptor 0 closed the JVM opens its own files there.
             String java = ProcessHandle.current().info().command().orElse("java");
-            Process p = new ProcessBuilder("sh", "-c", "exec \"$0\" -jar \"$1\" --linger 200 9 115200 <&-", java, JAR)
+            Process p = new ProcessBuilder("sh", "-c", "exec \"$0\" \"$2\" -jar \"$1\" --linger 200 9 115200 <&-", java, JAR,
+                    TMPDIR)
                     .redirectErrorStream(true).start();
             boolean ended = p.waitFor(30, TimeUnit.SECONDS);
             p.destroyForcibly().waitFor();
@@ -218,7 +237,7 @@ class JarTest {
             assertEquals(-1, modem.read(300), "bytes reached the port from a closed input");
 
             // A linger past what nanoseconds can count waits rather than overflowing into none.
-            p = new ProcessBuilder(java, "-jar", JAR, "--linger", "9223372036854775807", "9", "115200").start();
+            p = new ProcessBuilder(java, TMPDIR, "-jar", JAR, "--linger", "9223372036854775807", "9", "115200").start();
             p.getOutputStream().close();
             try {
                 assertTrue(!p.waitFor(2, TimeUnit.SECONDS), "a huge linger ended at once");

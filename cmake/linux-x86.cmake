@@ -1,0 +1,6 @@
+# Cross build for 32-bit x86 Linux with Debian's g++-i686-linux-gnu. The
+# build machine runs its programs natively (qemu-i386 hangs in pthread_create).
+set(triple i686-linux-gnu)
+set(CMAKE_SYSTEM_PROCESSOR i686)
+set(debian_arch i386)
+include(${CMAKE_CURRENT_LIST_DIR}/linux-cross.cmake)
