@@ -67,6 +67,7 @@ std::atomic<uintptr_t> openHandle{0}; // this open's handle; 0 when no port is o
 uintptr_t lastHandle = 0;             // a fresh one per open, never 0 or -1
 int portFd = -1;
 int portWake[2] = {-1, -1};           // readable from the moment the port is closing
+bool portMarked = false;              // we set TIOCEXCL on it
 // Read in flight without a lock: each field is whole, and any mix of old and
 // new is still a valid set of time-outs.
 struct {
@@ -78,7 +79,7 @@ alignas(64) std::atomic<int> writers{0};
 
 // Bytes that one read(2) took from the device beyond what its caller asked
 // for, served to the reads that follow with no system call. They belong to
-// the open port: emptied when a port opens and when it closes, so that no
+// the open port: emptied when the port closes (so a new one starts empty), and no
 // byte outlives the open that read it. The fixed size bounds how far we run
 // ahead of the caller; past it the driver's queue fills and throttles the
 // sender (CTS, XOFF, a blocked pty writer) as before. Only reads touch it,
@@ -92,6 +93,10 @@ ReadAhead readAhead;
 
 void discardReadAhead() { readAhead.start = readAhead.end = readAhead.quietPolls = 0; }
 
+// The descriptor when h is the open port's handle, -1 otherwise. Stable for
+// callers that hold `lifecycle` or are counted in by enter().
+int openFd(HANDLE h) { return h && (uintptr_t)h == openHandle.load() ? portFd : -1; }
+
 // The descriptor of the open port, counted in on `inFlight`, when h is the
 // handle of the port open now; -1 otherwise. Pair with leave().
 int enter(HANDLE h, std::atomic<int> &inFlight)
@@ -99,10 +104,10 @@ int enter(HANDLE h, std::atomic<int> &inFlight)
     inFlight.fetch_add(1);
     // After the count: a CloseHandle that cleared the handle before this
     // load is seen here, and one that clears it after sees the count.
-    if (h && (uintptr_t)h == openHandle.load())
-        return portFd;
-    inFlight.fetch_sub(1);
-    return -1;
+    int fd = openFd(h);
+    if (fd < 0)
+        inFlight.fetch_sub(1);
+    return fd;
 }
 
 void leave(std::atomic<int> &inFlight) { inFlight.fetch_sub(1); }
@@ -116,9 +121,6 @@ void setTimeouts(const COMMTIMEOUTS &t)
     portTimeouts.writeConstant = t.WriteTotalTimeoutConstant;
 }
 
-// The descriptor when h is the open port's handle; for the settings calls,
-// which hold `lifecycle` and so can't race a close.
-int settingsFd(HANDLE h) { return h && (uintptr_t)h == openHandle.load() ? portFd : -1; }
 
 const struct { DWORD rate; speed_t code; } standardRates[] = {
     {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
@@ -248,7 +250,7 @@ struct Deadline {
 // not the open port, there is no record, or the device has no settings.
 int portSettings(HANDLE h, const DCB *dcb, struct termios *t)
 {
-    int fd = settingsFd(h);
+    int fd = openFd(h);
     return fd >= 0 && dcb && tcgetattr(fd, t) == 0 ? fd : -1;
 }
 
@@ -289,7 +291,8 @@ HANDLE CreateFileA(const char *name, DWORD access, DWORD shareMode, void *, DWOR
         return INVALID_HANDLE_VALUE;
     // Exclusive, like share mode 0: the lock keeps out every other opener
     // that locks, in this process or another; TIOCEXCL keeps out plain opens.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || (isatty(fd) && !isPtySlave(fd) && ioctl(fd, TIOCEXCL) != 0) ||
+    bool mark = isatty(fd) && !isPtySlave(fd);
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || (mark && ioctl(fd, TIOCEXCL) != 0) ||
         pipe2(portWake, O_CLOEXEC | O_NONBLOCK) != 0) {
         close(fd);
         return INVALID_HANDLE_VALUE;
@@ -299,13 +302,14 @@ HANDLE CreateFileA(const char *name, DWORD access, DWORD shareMode, void *, DWOR
     tcflush(fd, TCIFLUSH);
 
     setTimeouts(COMMTIMEOUTS{}); // a read then waits for its byte, as on a fresh Windows port
-    discardReadAhead();
+    // The read-ahead is empty here: it starts so, and every close empties it.
     // A handle of its own per open: one kept from an earlier open never
     // reaches this port, even when the descriptor's number is the same.
     do
         lastHandle++;
     while (lastHandle == 0 || lastHandle == (uintptr_t)INVALID_HANDLE_VALUE);
     portFd = fd;
+    portMarked = mark;
     openHandle.store(lastHandle);
     return (HANDLE)lastHandle;
 }
@@ -329,7 +333,7 @@ BOOL CloseHandle(HANDLE h)
     close(portWake[1]);
     portWake[0] = portWake[1] = -1;
     // Drop the mark we set, for whoever opened past it (root can).
-    if (isatty(fd) && !isPtySlave(fd))
+    if (portMarked)
         ioctl(fd, TIOCNXCL);
     return close(fd) == 0;
 }
@@ -338,13 +342,13 @@ BOOL SetupComm(HANDLE h, DWORD, DWORD)
 {
     Lifecycle lock;
     // A tty's buffers are the kernel's to size; the request is advisory on Windows too.
-    return settingsFd(h) >= 0;
+    return openFd(h) >= 0;
 }
 
 BOOL SetCommTimeouts(HANDLE h, COMMTIMEOUTS *timeouts)
 {
     Lifecycle lock;
-    if (settingsFd(h) < 0 || !timeouts)
+    if (openFd(h) < 0 || !timeouts)
         return FALSE;
     setTimeouts(*timeouts);
     return TRUE;
