@@ -79,8 +79,8 @@ alignas(64) std::atomic<int> writers{0};
 
 // Bytes that one read(2) took from the device beyond what its caller asked
 // for, served to the reads that follow with no system call. They belong to
-// the open port: emptied when the port closes (so a new one starts empty), and no
-// byte outlives the open that read it. The fixed size bounds how far we run
+// the open port: emptied when it closes, so that a new one starts empty and
+// no byte outlives the open that read it. The fixed size bounds how far we run
 // ahead of the caller; past it the driver's queue fills and throttles the
 // sender (CTS, XOFF, a blocked pty writer) as before. Only reads touch it,
 // one reader at a time.
