@@ -2,5 +2,4 @@
 set(triple aarch64-linux-gnu)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(debian_arch arm64)
-set(qemu qemu-aarch64)
 include(${CMAKE_CURRENT_LIST_DIR}/linux-cross.cmake)

@@ -3,5 +3,4 @@
 set(triple arm-linux-gnueabihf)
 set(CMAKE_SYSTEM_PROCESSOR armv7l)
 set(debian_arch armhf)
-set(qemu qemu-arm)
 include(${CMAKE_CURRENT_LIST_DIR}/linux-cross.cmake)

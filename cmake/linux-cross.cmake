@@ -1,7 +1,6 @@
 # Shared part of the Linux cross toolchain files (Debian's g++-<triple>): they
-# set `triple`, the processor, Debian's name for the architecture and, where
-# this machine cannot run the target's programs itself, the qemu-user
-# emulator; then include this.
+# set `triple`, the processor and Debian's name for the architecture; then
+# include this.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_C_COMPILER ${triple}-gcc)
 set(CMAKE_CXX_COMPILER ${triple}-g++)
@@ -16,7 +15,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-if(qemu)
-  # The cross compiler's own libraries are the target's root for the unit tests.
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${qemu} -L /usr/${triple})
-endif()
+# The test programs run through tests/cross/run, which finds out when they run
+# whether this machine can run them: natively, under qemu-user with the cross
+# compiler's own libraries as the target's root, or not at all (a skip).
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../tests/cross/run ${debian_arch} /usr/${triple})

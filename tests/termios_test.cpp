@@ -30,6 +30,15 @@
 #include <unistd.h>
 #include <vector>
 
+// Debian's qemu-i386 (7.2) hangs in a second thread's start, and in a child
+// of fork: where the i386 tests run under it, the tests that need either skip.
+#define SKIP_WHERE_THREADS_HANG()                                                              \
+    do {                                                                                       \
+        const char *emulator = getenv("RUVEK_EMULATOR");                                       \
+        if (emulator && strcmp(emulator, "qemu-i386") == 0)                                    \
+            GTEST_SKIP() << "needs a second thread or process, which qemu-i386 never starts"; \
+    } while (0)
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -222,6 +231,7 @@ TEST_F(Termios, RatesThatNoConstantNamesAreSetAsGiven)
 
 TEST_F(Termios, ReadsHonourTheTimeoutsInForce)
 {
+    SKIP_WHERE_THREADS_HANG();
     openCom7(polling);
     unsigned char byte = 0;
     DWORD got = 99;
@@ -258,6 +268,7 @@ TEST_F(Termios, ReadsHonourTheTimeoutsInForce)
 
 TEST_F(Termios, SignalsDoNotCutAWaitShortOrLoseData)
 {
+    SKIP_WHERE_THREADS_HANG();
     openCom7({0, 0, 300, 0, 0});
     struct sigaction sa = {};
     sa.sa_handler = [](int) {};
@@ -382,6 +393,7 @@ std::vector<unsigned char> drain(HANDLE h, size_t want, DWORD chunk)
 
 TEST_F(Termios, EachByteArrivesOnceAndInOrderUnderEveryTimeout)
 {
+    SKIP_WHERE_THREADS_HANG();
     openCom7(polling);
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
     std::mt19937 random(7);
@@ -539,6 +551,7 @@ TEST_F(Termios, AnUnreadableLinkRefusesThePortInsteadOfFallingBack)
 // pty slave keeps TIOCEXCL for as long as its master is open.
 TEST_F(Termios, APortHeldByAKilledProcessOpensForAnotherUser)
 {
+    SKIP_WHERE_THREADS_HANG();
     if (getuid() != 0)
         GTEST_SKIP() << "needs root to run the second process as another user";
     const uid_t nobody = 65534;
@@ -632,6 +645,7 @@ template <class F> void finishesWithin(int ms, F f, const char *what)
 
 TEST_F(Termios, CloseFreesASendBlockedOnAFullQueueAndItWritesNowhereElse)
 {
+    SKIP_WHERE_THREADS_HANG();
     ASSERT_TRUE(Java_SerialPort_init(nullptr, nullptr, 7, 9600));
     // Nobody reads the master: fill the queue, under a short write time-out.
     COMMTIMEOUTS shortWrites = {0xFFFFFFFFu, 0, 0, 0, 20};
@@ -671,6 +685,7 @@ TEST_F(Termios, CloseFreesASendBlockedOnAFullQueueAndItWritesNowhereElse)
 // port, with other files taking the freed descriptor numbers in between.
 TEST_F(Termios, CallsInFlightDuringCloseAndInitTouchOnlyTheOpenPort)
 {
+    SKIP_WHERE_THREADS_HANG();
     ASSERT_TRUE(Java_SerialPort_init(nullptr, nullptr, 7, 115200));
     std::atomic<bool> stop{false};
     std::atomic<long> badRead{0}, badSent{0}, received{0}, sendsOk{0};
