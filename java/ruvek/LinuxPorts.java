@@ -6,6 +6,7 @@ import java.nio.charset.StandardCharsets;
 import java.nio.file.AccessDeniedException;
 import java.nio.file.DirectoryStream;
 import java.nio.file.Files;
+import java.nio.file.InvalidPathException;
 import java.nio.file.LinkOption;
 import java.nio.file.NoSuchFileException;
 import java.nio.file.Path;
@@ -113,7 +114,11 @@ final class LinuxPorts {
 
     /** A device's absolute path as a Path; null for anything else. */
     static Path asPath(String device) {
-        return device != null && device.startsWith("/") ? Paths.get(device) : null;
+        try {
+            return device != null && device.startsWith("/") ? Paths.get(device) : null;
+        } catch (InvalidPathException e) {
+            return null; // a name this JVM can't spell: nothing to compare or watch
+        }
     }
 
     /** What identifies the device at a path (device and inode); null when it cannot be seen. */

@@ -249,17 +249,20 @@ public final class SerialLine implements AutoCloseable {
             return;
         }
         closed = true;
-        natives.close(); // ends a native call blocked on flow control
-        // The calls in flight now end at once; the next owner may open only
-        // when none is left that could reach its port.
-        reading.lock();
-        writing.lock();
         try {
-            System.getProperties().remove(OWNER, owner);
-            released = true;
+            natives.close(); // ends a native call blocked on flow control
         } finally {
-            writing.unlock();
-            reading.unlock();
+            // The calls in flight now end at once; the next owner may open
+            // only when none is left that could reach its port.
+            reading.lock();
+            writing.lock();
+            try {
+                System.getProperties().remove(OWNER, owner);
+            } finally {
+                released = true;
+                writing.unlock();
+                reading.unlock();
+            }
         }
     }
 
