@@ -196,8 +196,9 @@ public final class SerialLine implements AutoCloseable {
     }
 
     /**
-     * How long a read waits for its first byte before it throws
-     * {@link SocketTimeoutException}; the line stays usable after one.
+     * How long a read waits for its first byte, its turn among readers
+     * included, before it throws {@link SocketTimeoutException}; the line
+     * stays usable after one.
      *
      * @param ms milliseconds; 0, the default, waits until a byte arrives
      * @throws IllegalArgumentException when {@code ms} is negative

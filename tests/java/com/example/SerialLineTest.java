@@ -317,8 +317,8 @@ class SerialLineTest {
             try (Cable other = new Cable(dir, 52)) {
                 Cable[] cables = {cable, other};
                 String[] devices = {cable.ours.toRealPath().toString(), other.ours.toRealPath().toString()};
-                Path link = cable.link.resolveSibling("com53");
-                Path next = cable.link.resolveSibling("com53.next");
+                Path link = cable.link.resolveSibling("com60");
+                Path next = cable.link.resolveSibling("com60.next");
                 AtomicBoolean stop = new AtomicBoolean();
                 Thread flipper = new Thread(() -> {
                     try {
@@ -331,14 +331,16 @@ class SerialLineTest {
                         throw new java.io.UncheckedIOException(e);
                     }
                 });
+                Files.deleteIfExists(link); // left by a run that was cut short
                 Files.createSymbolicLink(link, cable.ours);
+                flipper.setDaemon(true);
                 flipper.start();
                 int wrong = 0, refused = 0;
                 try {
                     for (int round = 0; round < 300; round++) {
                         SerialLine line;
                         try {
-                            line = SerialLine.open(53, 9600);
+                            line = SerialLine.open(60, 9600);
                         } catch (SerialPortException e) {
                             assertTrue(e.getMessage().contains("its link changed"), e.getMessage());
                             refused++;
