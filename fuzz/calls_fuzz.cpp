@@ -99,7 +99,7 @@ struct Harness {
         std::string name = deviceName(p);
         // The earlier port is closed first, so only the device and the driver decide.
         bool canOpen = fake.devices.count(name) != 0;
-        bool configures = !fake.failSetupComm && !fake.failGetCommState && !fake.failSetCommState;
+        bool configures = baud > 0 && !fake.failSetupComm && !fake.failGetCommState && !fake.failSetCommState;
         size_t opensBefore = fake.opens.size();
         size_t appliedBefore = fake.applied.size();
 

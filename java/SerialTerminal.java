@@ -56,33 +56,35 @@ public final class SerialTerminal {
         boolean hex = false;
         long lingerMs = 500;
         int i = 0;
-        try {
-            for (; i < args.length && args[i].startsWith("--"); i++) {
-                if (args[i].equals("--hex")) {
-                    hex = true;
-                } else if (args[i].equals("--linger") && i + 1 < args.length) {
-                    lingerMs = Math.min(Long.parseLong(args[++i]), MAX_LINGER_MS);
-                } else {
-                    throw new IllegalArgumentException(args[i]);
+        for (; i < args.length && args[i].startsWith("--"); i++) {
+            if (args[i].equals("--hex")) {
+                hex = true;
+            } else if (args[i].equals("--linger") && i + 1 < args.length) {
+                Long ms = number(args[++i]);
+                if (ms == null || ms < 0) {
+                    usageError("bad MS for --linger: " + args[i] + " (a whole number of milliseconds, 0 or more)");
                 }
+                lingerMs = Math.min(ms, MAX_LINGER_MS);
+            } else {
+                usageError(args[i].equals("--linger") ? "--linger needs MS" : "unknown option: " + args[i]);
             }
-            if (args.length - i != 2 || lingerMs < 0) {
-                throw new IllegalArgumentException();
-            }
-            portNumber(args[i]);
-            if (Integer.parseInt(args[i + 1]) < 0) {
-                throw new IllegalArgumentException("negative baud rate");
-            }
-        } catch (IllegalArgumentException e) {
-            System.err.println(USAGE);
-            System.exit(2);
         }
-        int number = portNumber(args[i]);
-        int baud = Integer.parseInt(args[i + 1]);
+        if (args.length - i != 2) {
+            usageError(args.length - i > 2 ? "one argument too many: " + args[i + 2]
+                    : args.length == i ? "PORT and BAUD are missing" : "BAUD is missing");
+        }
+        Integer number = portNumber(args[i]);
+        if (number == null) {
+            usageError("bad PORT: " + args[i] + " (a port number such as 7 or COM7)");
+        }
+        Long baud = number(args[i + 1]);
+        if (baud == null || baud <= 0 || baud > Integer.MAX_VALUE) {
+            usageError("bad BAUD: " + args[i + 1] + " (bits per second, a whole number from 1 to " + Integer.MAX_VALUE + ")");
+        }
 
         SerialLine line;
         try {
-            line = SerialLine.open(number, baud);
+            line = SerialLine.open(number, (int) (long) baud);
         } catch (IOException e) {
             System.err.println("cannot open " + e.getMessage());
             System.exit(1);
@@ -118,9 +120,29 @@ public final class SerialTerminal {
         }
     }
 
-    /** A port as a number, 7, or by its name, COM7. */
-    static int portNumber(String arg) {
-        return Integer.parseInt(arg.regionMatches(true, 0, "COM", 0, 3) ? arg.substring(3) : arg);
+    /** Says what is wrong with the command line, then how to use it, and exits with 2. */
+    private static void usageError(String complaint) {
+        System.err.println(complaint);
+        System.err.println(USAGE);
+        System.exit(2);
+    }
+
+    /** A port as a number, 7, or by its name, COM7; null for anything else. */
+    static Integer portNumber(String arg) {
+        Long n = number(arg.regionMatches(true, 0, "COM", 0, 3) ? arg.substring(3) : arg);
+        return n == null || n != n.intValue() ? null : n.intValue();
+    }
+
+    /** A whole number in ASCII digits, maybe signed; null for anything else (Java also takes other scripts' digits). */
+    static Long number(String arg) {
+        if (!arg.matches("[+-]?[0-9]+")) {
+            return null;
+        }
+        try {
+            return Long.parseLong(arg);
+        } catch (NumberFormatException tooLong) {
+            return null;
+        }
     }
 
     /** Copies until the end of input; the write's failure, if one failed. */

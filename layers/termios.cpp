@@ -175,12 +175,16 @@ bool devicePath(const char *name, char *path, size_t size)
 
     const char *config = getenv("XDG_CONFIG_HOME");
     const char *home = getenv("HOME");
-    int len = -1;
+    int len = 0; // no folder for links
     if (config && config[0] == '/')
         len = snprintf(path, size, "%s/ruvek/com%ld", config, n);
     else if (home && home[0] == '/')
         len = snprintf(path, size, "%s/.config/ruvek/com%ld", home, n);
-    if (len > 0 && (size_t)len < size) {
+    // A link whose path doesn't fit can't be looked for, so nothing says
+    // there is none: falling back could open another device.
+    if (len < 0 || (size_t)len >= size)
+        return false;
+    if (len > 0) {
         // Fall back only when there is no link: one that exists but can't be
         // read must not quietly turn into another device.
         char target[1];
@@ -289,9 +293,16 @@ HANDLE CreateFileA(const char *name, DWORD access, DWORD shareMode, void *, DWOR
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return INVALID_HANDLE_VALUE;
+    // Only a terminal can be a serial port, and never a pty master: opening
+    // /dev/ptmx makes a fresh one, with nobody at the other end.
+    char slave[64];
+    if (!isatty(fd) || ptsname_r(fd, slave, sizeof slave) == 0) {
+        close(fd);
+        return INVALID_HANDLE_VALUE;
+    }
     // Exclusive, like share mode 0: the lock keeps out every other opener
     // that locks, in this process or another; TIOCEXCL keeps out plain opens.
-    bool mark = isatty(fd) && !isPtySlave(fd);
+    bool mark = !isPtySlave(fd);
     if (flock(fd, LOCK_EX | LOCK_NB) != 0 || (mark && ioctl(fd, TIOCEXCL) != 0) ||
         pipe2(portWake, O_CLOEXEC | O_NONBLOCK) != 0) {
         close(fd);

@@ -4,6 +4,10 @@ static_assert(sizeof(DCB) == 28, "DCBlength must be the Win32 record's size");
 
 BOOL configureLine(HANDLE h, DWORD baud)
 {
+    // Zero means "hang up" to POSIX drivers and nothing to others, and a rate
+    // past INT_MAX was a negative jint: no line runs at either.
+    if (baud == 0 || baud > 0x7FFFFFFF)
+        return FALSE;
     DCB dcb = {};
     dcb.DCBlength = sizeof dcb;
     // Without the driver's settings, the fields kept below would be made up:

@@ -11,7 +11,8 @@ extern std::atomic<HANDLE> portHandle;
 
 /* Sets the baud rate, 8N1, no software or DSR handshake, DTR and RTS off,
    no null stripping, DSR sensitivity or abort on error; keeps every other
-   setting the driver reports. Non-zero when the driver accepts. */
+   setting the driver reports. Non-zero when the driver accepts; a rate of 0
+   or above INT_MAX is refused without asking it. */
 BOOL configureLine(HANDLE h, DWORD baud);
 
 /* Makes a one-byte read on portHandle return at once and gives writes no

@@ -139,11 +139,22 @@ TEST_F(Core, LineSettingsChangeTheirFieldsAndKeepEveryOtherAsTheDriverHadIt)
     EXPECT_EQ(bytes(fake.applied[0]), bytes(want));
     EXPECT_EQ(fake.applied[0].fOutxCtsFlow, 1u) << "the CTS handshake is the driver's to keep";
 
-    // The rate goes to the driver as given, as an unsigned 32-bit value.
-    ASSERT_TRUE(init(2, -1));
-    EXPECT_EQ(fake.applied.back().BaudRate, 0xFFFFFFFFu);
-    ASSERT_TRUE(init(2, 0));
-    EXPECT_EQ(fake.applied.back().BaudRate, 0u);
+    // The rate goes to the driver as given, up to the largest jint.
+    ASSERT_TRUE(init(2, INT_MAX));
+    EXPECT_EQ(fake.applied.back().BaudRate, 0x7FFFFFFFu);
+}
+
+TEST_F(Core, ARateOfZeroOrBelowIsRefusedOnceOpenAndClosesThePort)
+{
+    for (jint baud : {0, -1, INT_MIN}) {
+        SCOPED_TRACE(baud);
+        fake.calls.clear();
+        fake.applied.clear();
+        EXPECT_FALSE(init(1, baud));
+        EXPECT_EQ(fake.calls, (std::vector<std::string>{"CreateFileA \\\\.\\COM1", "SetupComm", "CloseHandle"}));
+        EXPECT_TRUE(fake.applied.empty()) << "the driver's settings were changed";
+        EXPECT_TRUE(fake.handles.empty());
+    }
 }
 
 TEST_F(Core, ReadsReturnAtOnceAndWritesHaveNoTimeout)

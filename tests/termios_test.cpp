@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <initializer_list>
+#include <limits.h>
 #include <poll.h>
 #include <pty.h>
 #include <random>
@@ -545,6 +546,46 @@ TEST_F(Termios, AnUnreadableLinkRefusesThePortInsteadOfFallingBack)
     EXPECT_EQ(opened, INVALID_HANDLE_VALUE) << "fell back to /dev/ttyS0 past an unreadable link";
     unlink((loop + "/ruvek").c_str());
     rmdir(loop.c_str());
+}
+
+// A config folder whose link path is too long for the system can't say
+// whether the link exists: the port is refused, not mapped to /dev/ttyS<n-1>.
+TEST_F(Termios, ALinkPathTooLongRefusesThePortInsteadOfFallingBack)
+{
+    if (access("/dev/ttyS0", R_OK | W_OK) != 0)
+        GTEST_SKIP() << "no /dev/ttyS0 to fall back to here, so a fallback can't be seen";
+    std::string deep = dir;
+    while (deep.size() < PATH_MAX)
+        deep += "/deeper";
+    setenv("XDG_CONFIG_HOME", deep.c_str(), 1);
+    HANDLE opened = open("COM1");
+    if (opened != INVALID_HANDLE_VALUE)
+        CloseHandle(opened);
+    EXPECT_EQ(opened, INVALID_HANDLE_VALUE) << "fell back to /dev/ttyS0 past a link path that does not fit";
+}
+
+// Only terminals open: not a file, not /dev/null, and not /dev/ptmx, whose
+// every open makes a new pty master with nobody at the other end.
+TEST_F(Termios, LinksToWhatIsNoSerialPortRefuseThePort)
+{
+    std::string file = dir + "/notes.txt", link = dir + "/ruvek/com7";
+    FILE *f = fopen(file.c_str(), "w");
+    ASSERT_TRUE(f);
+    fclose(f);
+    for (std::string target : {file, std::string("/dev/null"), std::string("/dev/ptmx")}) {
+        unlink(link.c_str());
+        ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+        HANDLE opened = open("COM7");
+        if (opened != INVALID_HANDLE_VALUE)
+            CloseHandle(opened);
+        EXPECT_EQ(opened, INVALID_HANDLE_VALUE) << target;
+    }
+    unlink(file.c_str());
+    unlink(link.c_str());
+    ASSERT_EQ(symlink(slavePath.c_str(), link.c_str()), 0);
+    HANDLE opened = open("COM7");
+    EXPECT_NE(opened, INVALID_HANDLE_VALUE) << "the pty itself";
+    EXPECT_TRUE(CloseHandle(opened));
 }
 
 // A process killed with the port open leaves it usable for everybody: a

@@ -1,10 +1,12 @@
 package ruvek;
 
 import java.io.IOException;
+import java.nio.charset.Charset;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.AccessDeniedException;
 import java.nio.file.DirectoryStream;
 import java.nio.file.Files;
+import java.nio.file.InvalidPathException;
 import java.nio.file.LinkOption;
 import java.nio.file.NoSuchFileException;
 import java.nio.file.Path;
@@ -28,18 +30,44 @@ final class LinuxPorts {
     private static final Pattern LINK = Pattern.compile("com(0|-?[1-9][0-9]{0,9})");
     private static final int S_IFMT = 0170000;
     private static final int S_IFCHR = 0020000;
+    /** The longest path the system takes, with its terminating zero. */
+    private static final int PATH_MAX = 4096;
 
     private LinuxPorts() {}
 
-    /** The folder of the com links, as the library reads it from the environment; null without one. */
-    static Path linkDir() {
+    /** The folder of the com links as the library spells it from the environment, unresolved; null without one. */
+    private static String linkDirName() {
         String config = System.getenv("XDG_CONFIG_HOME");
         String home = System.getenv("HOME");
         if (config != null && config.startsWith("/"))
-            return Paths.get(config, "ruvek");
+            return config + "/ruvek";
         if (home != null && home.startsWith("/"))
-            return Paths.get(home, ".config", "ruvek");
+            return home + "/.config/ruvek";
         return null;
+    }
+
+    /** The folder of the com links, as the library reads it from the environment; null without one. */
+    static Path linkDir() {
+        String dir = linkDirName();
+        return dir == null ? null : Paths.get(dir);
+    }
+
+    /**
+     * Whether the port's link has a path too long for the system, in the
+     * bytes the library builds it from. The library refuses such a port:
+     * it can't tell whether the link is there.
+     */
+    static boolean linkTooLong(int port) {
+        String dir = linkDirName();
+        if (dir == null)
+            return false;
+        Charset jnu;
+        try {
+            jnu = Charset.forName(System.getProperty("sun.jnu.encoding", "UTF-8"));
+        } catch (RuntimeException e) {
+            jnu = StandardCharsets.UTF_8;
+        }
+        return (dir + "/com" + port).getBytes(jnu).length >= PATH_MAX;
     }
 
     /** The user's link for the port, whether or not it exists; null without a folder for it. */
@@ -51,6 +79,8 @@ final class LinuxPorts {
     /** The path the library opens for the port; null when there is none. */
     static Path path(int port) {
         Path link = link(port);
+        if (link != null && linkTooLong(port))
+            return link; // refused, never the default device
         if (link != null) {
             try {
                 Files.readAttributes(link, BasicFileAttributes.class, LinkOption.NOFOLLOW_LINKS);
@@ -69,6 +99,8 @@ final class LinuxPorts {
         Path p = path(port);
         if (p == null)
             return null;
+        if (linkTooLong(port))
+            return p.toString();
         try {
             return p.toRealPath().toString();
         } catch (IOException e) {
@@ -80,6 +112,65 @@ final class LinuxPorts {
         }
     }
 
+    /** A device's absolute path as a Path; null for anything else. */
+    static Path asPath(String device) {
+        try {
+            return device != null && device.startsWith("/") ? Paths.get(device) : null;
+        } catch (InvalidPathException e) {
+            return null; // a name this JVM can't spell: nothing to compare or watch
+        }
+    }
+
+    /** What identifies the device at a path (device and inode); null when it cannot be seen. */
+    static Object key(String device) {
+        Path p = asPath(device);
+        try {
+            return p == null ? null : Files.readAttributes(p, BasicFileAttributes.class).fileKey();
+        } catch (IOException e) {
+            return null;
+        }
+    }
+
+    /**
+     * Whether one of this process's descriptors holds the device with this
+     * key, from /proc/self/fd; null when that can't be read.
+     */
+    static Boolean heldByThisProcess(Object key) {
+        List<Path> fds = entries(Paths.get("/proc/self/fd"));
+        if (fds.isEmpty())
+            return null;
+        for (Path fd : fds) {
+            try {
+                if (key.equals(Files.readAttributes(fd, BasicFileAttributes.class).fileKey()))
+                    return true;
+            } catch (IOException e) {
+                // closed as we looked, or no file behind it
+            }
+        }
+        return false;
+    }
+
+    /** Why a device that is a terminal is still no serial port; null when it may be one. */
+    private static String notSerial(long rdev) {
+        if (rdev == -1 || major(rdev) != 5)
+            return null;
+        if (minor(rdev) == 0)
+            return "not a serial port but /dev/tty, the controlling terminal of whoever opens it";
+        if (minor(rdev) == 2)
+            return "not a serial port but /dev/ptmx, which makes a new pseudo-terminal at every open";
+        return null;
+    }
+
+    /** Whether a device can be a serial port: a terminal, and not one of the aliases above. */
+    static boolean isTerminal(Path device) {
+        long mode = attribute(device, "unix:mode");
+        if (mode == -1)
+            return true; // can't tell
+        long rdev = attribute(device, "unix:rdev");
+        return (mode & S_IFMT) == S_IFCHR && notSerial(rdev) == null
+                && (ttyDriver(rdev) != null || lines(Paths.get("/proc/tty/drivers")).isEmpty());
+    }
+
     /** Why init failed, from what the system shows of the port's path. */
     static SerialPortException diagnose(int port, int baud) {
         Path link = link(port);
@@ -88,6 +179,9 @@ final class LinuxPorts {
         if (p == null)
             return new NoSuchPortException(port, link == null ? null : link.toString(),
                     "no such port; ports below 1 exist only as links");
+        if (linkTooLong(port))
+            return new SerialPortException(port, device, "refused: the path of its link is longer than the "
+                    + (PATH_MAX - 1) + " bytes the system takes");
         BasicFileAttributes a;
         try {
             a = Files.readAttributes(p, BasicFileAttributes.class);
@@ -107,6 +201,9 @@ final class LinuxPorts {
         long mode = attribute(real, "unix:mode");
         if (mode != -1 && (mode & S_IFMT) != S_IFCHR)
             return new NotASerialPortException(port, device, "not a serial device: not even a character device");
+        String alias = notSerial(attribute(real, "unix:rdev"));
+        if (alias != null)
+            return new NotASerialPortException(port, device, alias);
         String name = real.getFileName() == null ? "" : real.getFileName().toString();
         if (name.startsWith("ttyS") && "0".equals(read(Paths.get("/sys/class/tty", name, "type"))))
             return new NoSuchPortException(port, device, "no such port; no UART behind it");
@@ -206,9 +303,9 @@ final class LinuxPorts {
                 int n = Integer.parseInt(m.group(1));
                 linked.add(n);
                 try {
-                    String real = link.toRealPath().toString();
-                    if (ports.get(real) == null || n < ports.get(real))
-                        ports.put(real, n);
+                    Path real = link.toRealPath();
+                    if (isTerminal(real) && (ports.get(real.toString()) == null || n < ports.get(real.toString())))
+                        ports.put(real.toString(), n);
                 } catch (IOException dangling) {
                     // nothing to open there
                 }

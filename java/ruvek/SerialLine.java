@@ -9,12 +9,12 @@ import java.net.SocketTimeoutException;
 import java.nio.file.Files;
 import java.nio.file.NoSuchFileException;
 import java.nio.file.Path;
-import java.nio.file.Paths;
 import java.nio.file.attribute.BasicFileAttributes;
 import java.util.Locale;
+import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicBoolean;
-import java.util.concurrent.atomic.AtomicInteger;
 import java.util.concurrent.locks.LockSupport;
+import java.util.concurrent.locks.ReentrantLock;
 
 /**
  * An open serial port, as streams: 8 data bits, no parity, one stop bit, no
@@ -30,9 +30,12 @@ import java.util.concurrent.locks.LockSupport;
  * }
  * }</pre>
  *
- * <p>One thread may read while another writes, and any thread may close the
- * line: a read blocked on another thread then throws at once, as with a
- * socket.
+ * <p>Any number of threads may share a line. Readers take turns, so each
+ * byte reaches exactly one of them; writers take turns too, so the bytes of
+ * one {@code write} call are never mixed with another's. Reading and writing
+ * never wait for each other. Any thread may close the line: a read or write
+ * in progress or waiting for its turn then throws at once, as with a socket,
+ * and once {@code close} returns the port is free for the next {@link #open}.
  */
 public final class SerialLine implements AutoCloseable {
     /** The system property that marks the process's open line, shared by every class loader. */
@@ -43,6 +46,8 @@ public final class SerialLine implements AutoCloseable {
     static final long PARK_NANOS = 600_000;
     /** How seldom an idle read looks whether the device is still there. */
     private static final long CHECK_NANOS = 100_000_000;
+    /** How often open tries again when the port's link changes under it. */
+    private static final int OPEN_TRIES = 3;
 
     private static NativePort bridge; // found once; guarded by SerialLine.class
 
@@ -52,34 +57,29 @@ public final class SerialLine implements AutoCloseable {
     private final String device;
     private final String owner;
     private final Path watched; // the device's path, on Linux
-    private final Object key;   // what the device's path was when opened
+    private final Object key;   // the device opened, as its path showed it
     private final InputStream in = new In();
     private final OutputStream out = new Out();
 
+    // One reader and one writer at a time; close takes both to know that no
+    // call of this line is left that could reach the next owner's port.
+    private final ReentrantLock reading = new ReentrantLock();
+    private final ReentrantLock writing = new ReentrantLock();
     private final AtomicBoolean closing = new AtomicBoolean();
-    private volatile boolean closed;     // no new call starts
-    private volatile boolean shut;       // the native port is closed
-    private final AtomicInteger calls = new AtomicInteger(); // natives in progress on this line
-    private final AtomicBoolean released = new AtomicBoolean();
+    private volatile boolean closed;   // no new call starts
+    private volatile boolean released; // the port is free for the next open
     private volatile int readTimeout;
     private volatile long lastCheck = System.nanoTime();
     private volatile String gone;
 
-    private SerialLine(NativePort natives, int port, int baud, String device, String owner, boolean linux) {
+    private SerialLine(NativePort natives, int port, int baud, String device, Object key, String owner, boolean linux) {
         this.natives = natives;
         this.port = port;
         this.baud = baud;
         this.device = device;
         this.owner = owner;
-        Path path = linux && device != null && device.startsWith("/") ? Paths.get(device) : null;
-        Object k = null;
-        try {
-            k = path == null ? null : Files.readAttributes(path, BasicFileAttributes.class).fileKey();
-        } catch (IOException e) {
-            // then only the path's disappearance tells that the device went
-        }
-        watched = path;
-        key = k;
+        this.key = key; // without one, only the path's disappearance tells that the device went
+        watched = linux ? LinuxPorts.asPath(device) : null;
     }
 
     /**
@@ -112,15 +112,29 @@ public final class SerialLine implements AutoCloseable {
         boolean opened = false;
         try {
             NativePort n = natives(port, device);
-            if (!n.init(port, baud)) {
-                if (linux)
-                    throw LinuxPorts.diagnose(port, baud);
-                throw os.startsWith("windows") ? windowsDiagnosis(port, baud)
-                        : new SerialPortException(port, device, "cannot be opened at " + baud + " baud");
+            for (int tries = 1; ; tries++) {
+                // The native resolves the link again: what it opened must be what this names and watches.
+                Object key = linux ? LinuxPorts.key(device) : null;
+                if (!n.init(port, baud)) {
+                    if (linux)
+                        throw LinuxPorts.diagnose(port, baud);
+                    throw os.startsWith("windows") ? windowsDiagnosis(port, baud)
+                            : new SerialPortException(port, device, "cannot be opened at " + baud + " baud");
+                }
+                if (key == null || LinuxPorts.heldByThisProcess(key) != Boolean.FALSE) {
+                    SerialLine line = new SerialLine(n, port, baud, device, key, owner, linux);
+                    opened = true;
+                    return line;
+                }
+                n.close();
+                if (tries == OPEN_TRIES)
+                    throw new SerialPortException(port, device, "its link changed while it was being opened, "
+                            + OPEN_TRIES + " times; nothing is open");
+                device = LinuxPorts.device(port);
+                String now = SerialPortException.where(port, device);
+                System.getProperties().replace(OWNER, owner, now);
+                owner = now;
             }
-            SerialLine line = new SerialLine(n, port, baud, linux ? LinuxPorts.device(port) : device, owner, linux);
-            opened = true;
-            return line;
         } finally {
             if (!opened)
                 System.getProperties().remove(OWNER, owner);
@@ -182,8 +196,9 @@ public final class SerialLine implements AutoCloseable {
     }
 
     /**
-     * How long a read waits for its first byte before it throws
-     * {@link SocketTimeoutException}; the line stays usable after one.
+     * How long a read waits for its first byte, its turn among readers
+     * included, before it throws {@link SocketTimeoutException}; the line
+     * stays usable after one.
      *
      * @param ms milliseconds; 0, the default, waits until a byte arrives
      * @throws IllegalArgumentException when {@code ms} is negative
@@ -223,61 +238,91 @@ public final class SerialLine implements AutoCloseable {
 
     /**
      * Closes the line and frees the port for the next {@link #open}. A read
-     * or write in progress on another thread ends with an exception. Closing
-     * again does nothing.
+     * or write in progress on another thread ends with an exception, and
+     * when this returns none is left: the port is free. Closing again does
+     * nothing, once the first close has returned.
      */
     @Override
     public void close() {
-        if (!closing.compareAndSet(false, true))
+        if (!closing.compareAndSet(false, true)) {
+            while (!released) // another thread is closing: return once it has freed the port
+                LockSupport.parkNanos(this, 100_000);
             return;
+        }
         closed = true;
-        natives.close();
-        shut = true;
-        // The next owner may open only once no call of ours can reach its port.
-        if (calls.get() == 0)
-            release();
-    }
-
-    private void release() {
-        if (released.compareAndSet(false, true))
-            System.getProperties().remove(OWNER, owner);
-    }
-
-    private void enter() throws SerialPortException {
-        calls.incrementAndGet();
-        if (closed) {
-            exit();
-            throw closedException();
+        try {
+            natives.close(); // ends a native call blocked on flow control
+        } finally {
+            // The calls in flight now end at once; the next owner may open
+            // only when none is left that could reach its port.
+            reading.lock();
+            writing.lock();
+            try {
+                System.getProperties().remove(OWNER, owner);
+            } finally {
+                released = true;
+                writing.unlock();
+                reading.unlock();
+            }
         }
     }
 
-    private void exit() {
-        if (calls.decrementAndGet() == 0 && shut)
-            release();
+    /**
+     * Takes the turn to read or write, waiting for the one whose turn it is.
+     * A read waits no longer than its time-out in all; the time it waited
+     * here is returned for that, or 0 when the turn was free.
+     */
+    private long enter(ReentrantLock turn, boolean read) throws IOException {
+        long waited = 0;
+        if (!turn.tryLock()) {
+            long start = System.nanoTime();
+            int timeout = read ? readTimeout : 0;
+            try {
+                if (timeout == 0)
+                    turn.lockInterruptibly();
+                else if (!turn.tryLock(timeout, TimeUnit.MILLISECONDS))
+                    throw timedOut(timeout);
+            } catch (InterruptedException e) {
+                Thread.currentThread().interrupt();
+                throw new InterruptedIOException(SerialPortException.where(port, device)
+                        + (read ? ": read interrupted" : ": write interrupted"));
+            }
+            waited = Math.max(1, System.nanoTime() - start);
+        }
+        if (closed) {
+            turn.unlock();
+            throw closedException();
+        }
+        return waited;
+    }
+
+    private SocketTimeoutException timedOut(int timeout) {
+        return new SocketTimeoutException(SerialPortException.where(port, device) + ": read timed out after "
+                + timeout + " ms");
     }
 
     private SerialPortException closedException() {
         return new SerialPortException(port, device, "the line is closed");
     }
 
-    /** Waits for one byte: spins briefly, then parks between polls. */
-    private int await() throws IOException {
+    /** Waits for one byte, having waited {@code before} ns for the turn: spins briefly, then parks between polls. */
+    private int await(long before) throws IOException {
         int timeout = readTimeout;
-        long start = System.nanoTime();
+        long start = System.nanoTime() - before;
         for (;;) {
             if (closed)
                 throw closedException();
-            if (gone != null)
-                throw new PortDisconnectedException(port, device, gone);
             int b = natives.recc();
             if (b >= 0)
                 return b;
+            // Only once what arrived before it went is read.
+            if (gone != null)
+                throw new PortDisconnectedException(port, device, gone);
             long now = System.nanoTime();
             long waited = now - start;
             long left = timeout * 1_000_000L - waited;
             if (timeout > 0 && left <= 0)
-                throw new SocketTimeoutException(SerialPortException.where(port, device) + ": read timed out after "
-                        + timeout + " ms");
+                throw timedOut(timeout);
             if (now - lastCheck >= CHECK_NANOS) {
                 lastCheck = now;
                 checkDevice();
@@ -326,11 +371,11 @@ public final class SerialLine implements AutoCloseable {
     private final class In extends InputStream {
         @Override
         public int read() throws IOException {
-            enter();
+            long waited = enter(reading, true);
             try {
-                return await();
+                return await(waited);
             } finally {
-                exit();
+                reading.unlock();
             }
         }
 
@@ -339,15 +384,15 @@ public final class SerialLine implements AutoCloseable {
             checkRange(b, off, len);
             if (len == 0)
                 return 0;
-            enter();
+            long waited = enter(reading, true);
             try {
-                b[off] = (byte) await();
+                b[off] = (byte) await(waited);
                 int n = 1;
                 for (int c; n < len && (c = natives.recc()) >= 0; n++)
                     b[off + n] = (byte) c;
                 return n;
             } finally {
-                exit();
+                reading.unlock();
             }
         }
 
@@ -360,23 +405,23 @@ public final class SerialLine implements AutoCloseable {
     private final class Out extends OutputStream {
         @Override
         public void write(int b) throws IOException {
-            enter();
+            enter(writing, false);
             try {
                 send(b);
             } finally {
-                exit();
+                writing.unlock();
             }
         }
 
         @Override
         public void write(byte[] b, int off, int len) throws IOException {
             checkRange(b, off, len);
-            enter();
+            enter(writing, false);
             try {
                 for (int i = 0; i < len; i++)
                     send(b[off + i]);
             } finally {
-                exit();
+                writing.unlock();
             }
         }
 

@@ -25,6 +25,7 @@ import ruvek.NotASerialPortException;
 import ruvek.PortBusyException;
 import ruvek.SerialLine;
 import ruvek.SerialPortException;
+import ruvek.SerialPorts;
 
 /** Each reason SerialLine.open gives for a port it cannot open, each produced for real. */
 class LineFaultTest {
@@ -98,7 +99,58 @@ class LineFaultTest {
         assertTrue(refused(NotASerialPortException.class, 53).getMessage().endsWith("a regular file"));
         link(53, Path.of("/dev/null"));
         assertTrue(refused(NotASerialPortException.class, 53).getMessage().contains("no terminal"));
+        // Terminals that are no serial port: one opens a new pty master, the other is whoever's terminal.
+        link(53, Path.of("/dev/ptmx"));
+        assertEquals("COM53 (/dev/ptmx): not a serial port but /dev/ptmx, which makes a new pseudo-terminal at every open",
+                refused(NotASerialPortException.class, 53).getMessage());
+        if (!hasControllingTerminal()) { // with one, /dev/tty would open it
+            link(53, Path.of("/dev/tty"));
+            assertEquals("COM53 (/dev/tty): not a serial port but /dev/tty, the controlling terminal of whoever opens it",
+                    refused(NotASerialPortException.class, 53).getMessage());
+        }
         Files.delete(NullModem.comLink(53));
+    }
+
+    static boolean hasControllingTerminal() {
+        try {
+            new java.io.FileInputStream("/dev/tty").close();
+            return true;
+        } catch (java.io.IOException e) {
+            return false;
+        }
+    }
+
+    @Test
+    void theListingShowsOnlyTerminals() throws Exception {
+        Path file = Files.writeString(dir.resolve("notes.txt"), "not a port");
+        link(56, file);
+        link(57, Path.of("/dev/null"));
+        link(58, Path.of("/dev/ptmx"));
+        try {
+            String listed = SerialPorts.list().toString();
+            for (String device : new String[] {file.toString(), "/dev/null", "/dev/ptmx"})
+                assertTrue(!listed.contains(" " + device), device + " listed: " + listed);
+        } finally {
+            for (int port = 56; port <= 58; port++)
+                Files.delete(NullModem.comLink(port));
+        }
+    }
+
+    @Test
+    void aLinkPathTooLongForTheSystemRefusesThePort() {
+        assertTimeoutPreemptively(LIMIT, () -> {
+            try (NullModem modem = new NullModem(dir, 59)) {
+                // Short once resolved, too long as spelt: the library can't look for the link.
+                StringBuilder config = new StringBuilder(dir.toString());
+                while (config.length() < 4100)
+                    config.append("/.");
+                Files.createDirectories(dir.resolve("ruvek"));
+                Files.createSymbolicLink(dir.resolve("ruvek/com1"), modem.ours);
+                String said = probe(List.of(), Path.of(System.getProperty("java.class.path")), Path.of(config.toString()), 1);
+                assertTrue(said.matches("ruvek.SerialPortException: COM1 \\(" + java.util.regex.Pattern.quote(config.toString())
+                        + "/ruvek/com1\\): refused: the path of its link is longer than the 4095 bytes the system takes"), said);
+            }
+        });
     }
 
     @Test

@@ -18,10 +18,14 @@ import java.net.URL;
 import java.net.URLClassLoader;
 import java.nio.file.Files;
 import java.nio.file.Path;
+import java.nio.file.StandardCopyOption;
 import java.time.Duration;
+import java.util.ArrayList;
 import java.util.List;
+import java.util.Random;
 import java.util.concurrent.CompletableFuture;
 import java.util.concurrent.TimeUnit;
+import java.util.concurrent.atomic.AtomicBoolean;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
@@ -190,6 +194,180 @@ class SerialLineTest {
             line.close();
             assertTrue(write.get(5, TimeUnit.SECONDS).getMessage().endsWith("the line is closed"));
             SerialLine.open(51, 9600).close(); // the port is free again
+        });
+    }
+
+    /** How often each byte value occurs. */
+    static long[] histogram(byte[] b, int n) {
+        long[] h = new long[256];
+        for (int i = 0; i < n; i++)
+            h[b[i] & 0xFF]++;
+        return h;
+    }
+
+    @Test
+    void threadsSharingALineGetEachByteOnceAndWriteWholeCalls() {
+        assertTimeoutPreemptively(LIMIT, () -> {
+            SerialLine line = SerialLine.open(51, 115200);
+            try {
+                byte[] sent = new byte[1 << 20];
+                new Random(3).nextBytes(sent);
+                byte[][] got = new byte[2][sent.length];
+                int[] counts = new int[2];
+                java.util.concurrent.atomic.AtomicInteger total = new java.util.concurrent.atomic.AtomicInteger();
+                List<Thread> readers = new ArrayList<>();
+                for (int r = 0; r < 2; r++) {
+                    int me = r;
+                    readers.add(new Thread(() -> {
+                        try {
+                            // One reads in blocks, the other a byte at a time.
+                            while (true) {
+                                int n = 1;
+                                if (me == 0)
+                                    n = line.getInputStream().read(got[0], counts[0], Math.min(512, sent.length - counts[0]));
+                                else
+                                    got[1][counts[1]] = (byte) line.getInputStream().read();
+                                counts[me] += n;
+                                total.addAndGet(n);
+                            }
+                        } catch (IOException closed) {
+                            // the test is over
+                        }
+                    }));
+                }
+                readers.forEach(Thread::start);
+                cable.out.write(sent);
+                // Two writers of 512-byte blocks, each block one value: every run of a value is whole blocks.
+                byte[][] blocks = {new byte[512], new byte[512]};
+                java.util.Arrays.fill(blocks[0], (byte) 'a');
+                java.util.Arrays.fill(blocks[1], (byte) 'b');
+                List<CompletableFuture<Void>> writers = new ArrayList<>();
+                for (byte[] block : blocks)
+                    writers.add(CompletableFuture.runAsync(() -> {
+                        try {
+                            for (int i = 0; i < 64; i++)
+                                line.getOutputStream().write(block);
+                        } catch (IOException e) {
+                            throw new java.io.UncheckedIOException(e);
+                        }
+                    }));
+                byte[] out = cable.receive(2 * 64 * 512);
+                for (CompletableFuture<Void> w : writers)
+                    w.get(10, TimeUnit.SECONDS);
+                for (int i = 0; i < out.length; i += 512)
+                    for (int k = 1; k < 512; k++)
+                        assertEquals(out[i], out[i + k], "writes mixed within a block at " + (i + k));
+
+                long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(20);
+                while (total.get() < sent.length && System.nanoTime() < deadline)
+                    Thread.sleep(10);
+                Thread.sleep(200); // a byte read twice would show now
+                line.close();
+                for (Thread t : readers)
+                    t.join(5000);
+                assertEquals(sent.length, counts[0] + counts[1], "bytes lost or read twice");
+                long[] want = histogram(sent, sent.length), h0 = histogram(got[0], counts[0]), h1 = histogram(got[1], counts[1]);
+                for (int v = 0; v < 256; v++)
+                    assertEquals(want[v], h0[v] + h1[v], "byte value " + v);
+            } finally {
+                line.close();
+            }
+        });
+    }
+
+    @Test
+    void bytesThatArrivedBeforeTheDeviceWentAreReadAfterAFailedWrite() {
+        assertTimeoutPreemptively(LIMIT, () -> {
+            try (SerialLine line = SerialLine.open(51, 115200)) {
+                byte[] sent = new byte[3000];
+                new Random(4).nextBytes(sent);
+                cable.out.write(sent);
+                byte[] got = new byte[sent.length];
+                Thread.sleep(300); // all of it has arrived, and the first read takes it from the device
+                got[0] = (byte) line.getInputStream().read();
+                cable.pull();
+                assertThrows(PortDisconnectedException.class, () -> line.getOutputStream().write('x'));
+                for (int n = 1; n < got.length; )
+                    n += line.getInputStream().read(got, n, got.length - n);
+                assertArrayEquals(sent, got);
+                assertThrows(PortDisconnectedException.class, () -> line.getInputStream().read());
+            }
+        });
+    }
+
+    @Test
+    void closeWithAReadInFlightReturnsWithThePortFree() {
+        assertTimeoutPreemptively(LIMIT, () -> {
+            for (int round = 0; round < 100; round++) {
+                SerialLine line = SerialLine.open(51, 9600);
+                CompletableFuture<Void> read = CompletableFuture.runAsync(() -> {
+                    assertThrows(IOException.class, () -> line.getInputStream().read());
+                });
+                Thread.sleep(1);
+                line.close();
+                SerialLine.open(51, 9600).close(); // at once
+                read.get(5, TimeUnit.SECONDS);
+            }
+        });
+    }
+
+    @Test
+    void theDeviceNamedIsTheOneOpenedWhileItsLinkChanges() {
+        assertTimeoutPreemptively(LIMIT, () -> {
+            try (Cable other = new Cable(dir, 52)) {
+                Cable[] cables = {cable, other};
+                String[] devices = {cable.ours.toRealPath().toString(), other.ours.toRealPath().toString()};
+                Path link = cable.link.resolveSibling("com60");
+                Path next = cable.link.resolveSibling("com60.next");
+                AtomicBoolean stop = new AtomicBoolean();
+                Thread flipper = new Thread(() -> {
+                    try {
+                        for (int i = 0; !stop.get(); i++) {
+                            Files.deleteIfExists(next);
+                            Files.createSymbolicLink(next, cables[i % 2].ours);
+                            Files.move(next, link, StandardCopyOption.ATOMIC_MOVE);
+                        }
+                    } catch (IOException e) {
+                        throw new java.io.UncheckedIOException(e);
+                    }
+                });
+                Files.deleteIfExists(link); // left by a run that was cut short
+                Files.createSymbolicLink(link, cable.ours);
+                flipper.setDaemon(true);
+                flipper.start();
+                int wrong = 0, refused = 0;
+                try {
+                    for (int round = 0; round < 300; round++) {
+                        SerialLine line;
+                        try {
+                            line = SerialLine.open(60, 9600);
+                        } catch (SerialPortException e) {
+                            assertTrue(e.getMessage().contains("its link changed"), e.getMessage());
+                            refused++;
+                            continue;
+                        }
+                        try (line) {
+                            line.getOutputStream().write('d');
+                        }
+                        int named = line.device().equals(devices[0]) ? 0 : 1;
+                        assertEquals(devices[named], line.device());
+                        long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(2);
+                        while (cables[0].in.available() + cables[1].in.available() == 0 && System.nanoTime() < deadline)
+                            Thread.sleep(1);
+                        if (cables[named].in.available() == 0)
+                            wrong++;
+                        for (Cable c : cables)
+                            c.in.read(new byte[64], 0, c.in.available());
+                    }
+                } finally {
+                    stop.set(true);
+                    flipper.join();
+                    Files.deleteIfExists(link);
+                    Files.deleteIfExists(next);
+                }
+                assertEquals(0, wrong, "opens whose device() named the other pty");
+                assertTrue(refused < 150, refused + " of 300 opens refused");
+            }
         });
     }
 
