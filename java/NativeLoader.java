@@ -23,6 +23,7 @@ import java.util.Arrays;
 import java.util.List;
 import java.util.Locale;
 import java.util.Set;
+import java.util.concurrent.ThreadLocalRandom;
 
 /**
  * Finds and loads SerialPort's native library, once per process.
@@ -154,11 +155,17 @@ final class NativeLoader {
         String reason;
         Throwable cause = null;
         try {
-            Path real = file.toPath().toRealPath();
+            Path given = file.toPath().toAbsolutePath();
+            Path real = given.toRealPath();
             if (!Files.isRegularFile(real)) {
                 throw new IOException("not a file");
             }
             if (POSIX) {
+                // Each folder the name is looked up in, links followed: whoever could change one could
+                // point the name at another file before we resolve it.
+                for (Path p = given.getParent(); p != null; p = p.getParent()) {
+                    trustFolders(p.toRealPath());
+                }
                 trustFolders(real.getParent());
             }
             String untrusted = untrusted(real, false);
@@ -224,7 +231,7 @@ final class NativeLoader {
             return target;
         }
         removeStaleParts(target);
-        Path part = Files.createTempFile(target.getParent(), target.getFileName() + ".", ".part");
+        Path part = newPart(target);
         try {
             try (OutputStream out = Files.newOutputStream(part)) {
                 out.write(bytes);
@@ -241,6 +248,24 @@ final class NativeLoader {
             Files.deleteIfExists(part);
         }
         return target;
+    }
+
+    /**
+     * A new empty file beside {@code target}, for the owner alone. Not
+     * Files.createTempFile: that fails for good in a JVM whose
+     * java.io.tmpdir it can't spell, even for a file elsewhere.
+     */
+    private static Path newPart(Path target) throws IOException {
+        while (true) {
+            Path part = target.resolveSibling(target.getFileName() + "."
+                    + Long.toUnsignedString(ThreadLocalRandom.current().nextLong()) + ".part");
+            try {
+                return POSIX ? Files.createFile(part, PosixFilePermissions.asFileAttribute(
+                        PosixFilePermissions.fromString("rw-------"))) : Files.createFile(part);
+            } catch (java.nio.file.FileAlreadyExistsException taken) {
+                // another JVM's: draw again
+            }
+        }
     }
 
     /** Creates the missing folders of {@code dir}, for the owner alone where the file system says who may write. */
