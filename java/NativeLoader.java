@@ -7,6 +7,7 @@ import java.nio.charset.StandardCharsets;
 import java.nio.file.DirectoryStream;
 import java.nio.file.FileSystems;
 import java.nio.file.Files;
+import java.nio.file.InvalidPathException;
 import java.nio.file.LinkOption;
 import java.nio.file.Path;
 import java.nio.file.Paths;
@@ -22,6 +23,7 @@ import java.util.Arrays;
 import java.util.List;
 import java.util.Locale;
 import java.util.Set;
+import java.util.concurrent.ThreadLocalRandom;
 
 /**
  * Finds and loads SerialPort's native library, once per process.
@@ -30,7 +32,9 @@ import java.util.Set;
  * {@code ruvek.library.path} (then nothing else); the jar's native, extracted
  * once into a per-user cache folder under {@code java.io.tmpdir} keyed by its
  * SHA-256; the same cache under the user's home when the temp directory is
- * missing, read-only or noexec; {@code System.loadLibrary("ruvek")}.
+ * missing, read-only, noexec, unsafe or has a name Java can't spell;
+ * {@code System.loadLibrary("ruvek")}. Nothing is loaded from a place that
+ * another user could change.
  */
 final class NativeLoader {
     /** Names the file loaded in this process; set once a load succeeds. */
@@ -75,28 +79,28 @@ final class NativeLoader {
             tried.add("the jar: it has no native library for " + os + " on " + arch + " (os.name, os.arch)");
         } else {
             String hash = hashOf(entry, bytes);
-            List<Path> caches = new ArrayList<>();
-            String tmp = System.getProperty("java.io.tmpdir");
-            if (tmp != null && !tmp.isEmpty()) {
-                caches.add(Paths.get(tmp, "ruvek-" + safeName(System.getProperty("user.name"))).toAbsolutePath());
-            }
-            Path home = homeCache(os);
-            caches.add(home);
-            for (Path cache : caches) {
+            for (boolean inHome : new boolean[] {false, true}) {
+                String where = inHome ? "the home folder" : "java.io.tmpdir";
+                Path cache;
+                try {
+                    cache = inHome ? homeCache(os) : tempCache();
+                } catch (InvalidPathException e) {
+                    tried.add("a cache in " + where + ": " + unspellable(e));
+                    continue;
+                }
                 if (cache == null) {
-                    tried.add("a cache in the home folder: there is none (user.home "
-                            + System.getProperty("user.home") + ")");
+                    tried.add("a cache in " + where + ": there is none ("
+                            + (inHome ? "user.home " + System.getProperty("user.home") : "java.io.tmpdir is empty") + ")");
                     continue;
                 }
                 Path target = cache.resolve(hash.substring(0, 16)).resolve(file);
                 try {
-                    extract(cache, target, bytes, cache == home);
+                    target = extract(cache, file, hash.substring(0, 16), bytes, inHome);
                     System.load(target.toString());
                     return target.toString();
-                } catch (IOException | UnsatisfiedLinkError | SecurityException e) {
+                } catch (IOException | UnsatisfiedLinkError | SecurityException | InvalidPathException e) {
                     String noexec = noexec(target);
-                    tried.add(target + " (cache in " + (cache == home ? "the home folder" : "java.io.tmpdir") + "): "
-                            + (noexec != null ? noexec : message(e)));
+                    tried.add(target + " (cache in " + where + "): " + (noexec != null ? noexec : message(e)));
                     causes.add(e);
                 }
             }
@@ -121,25 +125,63 @@ final class NativeLoader {
         throw error;
     }
 
-    /** The user's own native: used alone, so a wrong path fails instead of loading another. */
+    /** <tmp>/ruvek-<user>; null without a temp directory. */
+    private static Path tempCache() {
+        String tmp = System.getProperty("java.io.tmpdir");
+        return tmp == null || tmp.isEmpty() ? null
+                : Paths.get(tmp, "ruvek-" + safeName(System.getProperty("user.name"))).toAbsolutePath();
+    }
+
+    /** Why a path from a property can't be used: its name was lost when Java decoded it. */
+    private static String unspellable(InvalidPathException e) {
+        return "Java cannot spell " + e.getInput() + " in this system's file name encoding (sun.jnu.encoding "
+                + System.getProperty("sun.jnu.encoding") + "); a UTF-8 locale such as LC_ALL=C.UTF-8 can";
+    }
+
+    /**
+     * The user's own native: used alone, so a wrong path fails instead of
+     * loading another. Loaded by its real path, after checking that nobody
+     * else could change the file or any folder on the way to it.
+     */
     private static String loadOverride(String value) {
+        if (value.isEmpty()) {
+            throw new UnsatisfiedLinkError(OVERRIDE + " is set but empty: set it to ruvek's native library or the "
+                    + "folder that holds it, or leave it unset");
+        }
         File file = new File(value);
         if (file.isDirectory()) {
             file = new File(file, System.mapLibraryName("ruvek"));
         }
         String reason;
         Throwable cause = null;
-        if (!file.isFile()) {
-            reason = "no such file";
-        } else {
-            try {
-                System.load(file.getAbsolutePath());
-                return file.getAbsolutePath();
-            } catch (UnsatisfiedLinkError | SecurityException e) {
-                String noexec = noexec(file.toPath());
-                reason = noexec != null ? noexec : message(e);
-                cause = e;
+        try {
+            Path given = file.toPath().toAbsolutePath();
+            Path real = given.toRealPath();
+            if (!Files.isRegularFile(real)) {
+                throw new IOException("not a file");
             }
+            if (POSIX) {
+                // Each folder the name is looked up in, links followed: whoever could change one could
+                // point the name at another file before we resolve it.
+                for (Path p = given.getParent(); p != null; p = p.getParent()) {
+                    trustFolders(p.toRealPath());
+                }
+                trustFolders(real.getParent());
+            }
+            String untrusted = untrusted(real, false);
+            if (untrusted != null) {
+                throw new IOException(real + " " + untrusted + ", who could put other code in it");
+            }
+            System.load(real.toString());
+            return real.toString();
+        } catch (java.nio.file.NoSuchFileException e) {
+            reason = "no such file";
+        } catch (InvalidPathException e) {
+            reason = unspellable(e);
+        } catch (IOException | UnsatisfiedLinkError | SecurityException e) {
+            String noexec = noexec(file.toPath());
+            reason = noexec != null ? noexec : message(e);
+            cause = e;
         }
         UnsatisfiedLinkError error = new UnsatisfiedLinkError("ruvek cannot load " + file.getAbsolutePath()
                 + " named by " + OVERRIDE + "=" + value + ": " + reason);
@@ -150,27 +192,46 @@ final class NativeLoader {
     }
 
     /**
-     * Makes {@code target} hold exactly {@code bytes}: kept when it does, else
-     * written under a temporary name and renamed into place, so a JVM starting
-     * at the same moment never sees half a file.
+     * Makes {@code <cache>/<folder>/<file>} hold exactly {@code bytes} and
+     * returns it by its real path: kept when it does, else written under a
+     * temporary name and renamed into place, so a JVM starting at the same
+     * moment never sees half a file.
      */
-    private static void extract(Path cache, Path target, byte[] bytes, boolean makeParents) throws IOException {
-        if (!Files.exists(target.getParent(), LinkOption.NOFOLLOW_LINKS)) {
+    private static Path extract(Path cache, String file, String folder, byte[] bytes, boolean makeParents)
+            throws IOException {
+        if (!Files.exists(cache.resolve(folder), LinkOption.NOFOLLOW_LINKS)) {
             String noexec = noexec(cache);
             if (noexec != null) {
                 throw new IOException(noexec); // nothing written where it could never load
             }
-            if (makeParents) {
-                Files.createDirectories(cache.getParent()); // ~/.cache, but never a missing temp directory
+        }
+        Path parent = cache.getParent();
+        if (POSIX) {
+            // The real folders, so that the load follows no link that someone could change after the checks.
+            parent = realFolder(parent);
+            if (makeParents && !Files.exists(parent, LinkOption.NOFOLLOW_LINKS)) {
+                Path existing = parent;
+                while (!Files.exists(existing, LinkOption.NOFOLLOW_LINKS)) {
+                    existing = existing.getParent();
+                }
+                trustFolders(existing);
             }
         }
+        if (makeParents) {
+            createFolders(parent); // ~/.cache, but never a missing temp directory
+        }
+        if (POSIX) {
+            trustFolders(parent);
+        }
+        cache = parent.resolve(cache.getFileName());
+        Path target = cache.resolve(folder).resolve(file);
         privateDir(cache);
         privateDir(target.getParent());
         if (holds(target, bytes)) {
-            return;
+            return target;
         }
         removeStaleParts(target);
-        Path part = Files.createTempFile(target.getParent(), target.getFileName() + ".", ".part");
+        Path part = newPart(target);
         try {
             try (OutputStream out = Files.newOutputStream(part)) {
                 out.write(bytes);
@@ -185,6 +246,106 @@ final class NativeLoader {
             }
         } finally {
             Files.deleteIfExists(part);
+        }
+        return target;
+    }
+
+    /**
+     * A new empty file beside {@code target}, for the owner alone. Not
+     * Files.createTempFile: that fails for good in a JVM whose
+     * java.io.tmpdir it can't spell, even for a file elsewhere.
+     */
+    private static Path newPart(Path target) throws IOException {
+        while (true) {
+            Path part = target.resolveSibling(target.getFileName() + "."
+                    + Long.toUnsignedString(ThreadLocalRandom.current().nextLong()) + ".part");
+            try {
+                return POSIX ? Files.createFile(part, PosixFilePermissions.asFileAttribute(
+                        PosixFilePermissions.fromString("rw-------"))) : Files.createFile(part);
+            } catch (java.nio.file.FileAlreadyExistsException taken) {
+                // another JVM's: draw again
+            }
+        }
+    }
+
+    /** Creates the missing folders of {@code dir}, for the owner alone where the file system says who may write. */
+    private static void createFolders(Path dir) throws IOException {
+        if (POSIX) {
+            Files.createDirectories(dir, PosixFilePermissions.asFileAttribute(PosixFilePermissions.fromString("rwx------")));
+        } else {
+            Files.createDirectories(dir);
+        }
+    }
+
+    /**
+     * {@code dir} with every link in the part that exists resolved; the
+     * missing rest is appended as it is.
+     */
+    private static Path realFolder(Path dir) throws IOException {
+        Path head = dir;
+        Path rest = null;
+        while (head.getParent() != null && !Files.exists(head, LinkOption.NOFOLLOW_LINKS)) {
+            rest = rest == null ? head.getFileName() : head.getFileName().resolve(rest);
+            head = head.getParent();
+        }
+        Path real = head.toRealPath();
+        return rest == null ? real : real.resolve(rest);
+    }
+
+    /**
+     * Checks every folder from {@code dir} up to the root: each must belong
+     * to root or to this user, and be writable by no one else unless it is
+     * sticky. Whoever else could write one could rename what lies under it,
+     * and swap the native between our checks and the load.
+     */
+    private static void trustFolders(Path dir) throws IOException {
+        String me = me();
+        for (Path p = dir; p != null; p = p.getParent()) {
+            PosixFileAttributes a = Files.readAttributes(p, PosixFileAttributes.class, LinkOption.NOFOLLOW_LINKS);
+            if (!a.isDirectory()) {
+                throw new IOException(p + " is not a folder (" + (a.isSymbolicLink() ? "a link" : "a file") + ")");
+            }
+            String owner = a.owner().getName();
+            if (!owner.equals("root") && !owner.equals(me)) {
+                throw new IOException(p + " belongs to " + owner + ", who could swap what lies under it");
+            }
+            Set<PosixFilePermission> perms = a.permissions();
+            if ((perms.contains(PosixFilePermission.GROUP_WRITE) || perms.contains(PosixFilePermission.OTHERS_WRITE))
+                    && !sticky(p)) {
+                throw new IOException(p + " can be written by other users (" + PosixFilePermissions.toString(perms)
+                        + ") and is not sticky, so they could swap what lies under it");
+            }
+        }
+    }
+
+    /**
+     * Why others could change {@code file}; null when they can't, or on file
+     * systems without owners. It must belong to this user (or to root, unless
+     * {@code onlyMine}) and be writable by no one else.
+     */
+    private static String untrusted(Path file, boolean onlyMine) throws IOException {
+        if (!POSIX) {
+            return null;
+        }
+        PosixFileAttributes a = Files.readAttributes(file, PosixFileAttributes.class, LinkOption.NOFOLLOW_LINKS);
+        String owner = a.owner().getName();
+        String me = me();
+        if (!owner.equals(me) && (onlyMine || !owner.equals("root"))) {
+            return "belongs to " + owner + ", not to " + me;
+        }
+        Set<PosixFilePermission> perms = a.permissions();
+        if (perms.contains(PosixFilePermission.GROUP_WRITE) || perms.contains(PosixFilePermission.OTHERS_WRITE)) {
+            return "can be written by other users (" + PosixFilePermissions.toString(perms) + ")";
+        }
+        return null;
+    }
+
+    /** Whether the folder's sticky bit is set: then others may add to it, but not rename or remove what is ours. */
+    private static boolean sticky(Path dir) {
+        try {
+            return (((Number) Files.getAttribute(dir, "unix:mode", LinkOption.NOFOLLOW_LINKS)).intValue() & 01000) != 0;
+        } catch (IOException | UnsupportedOperationException | IllegalArgumentException e) {
+            return false; // can't tell: not trusted
         }
     }
 
@@ -204,10 +365,15 @@ final class NativeLoader {
         }
     }
 
-    /** True when {@code file} is a regular file holding exactly the jar's bytes. */
+    /**
+     * True when {@code file} is a regular file of this user's, that no one
+     * else can write, holding exactly the jar's bytes. Anything else is
+     * replaced: a file with the right bytes that another user could still
+     * change is not to be loaded.
+     */
     private static boolean holds(Path file, byte[] bytes) throws IOException {
-        return Files.isRegularFile(file, LinkOption.NOFOLLOW_LINKS) && Files.size(file) == bytes.length
-                && Arrays.equals(Files.readAllBytes(file), bytes);
+        return Files.isRegularFile(file, LinkOption.NOFOLLOW_LINKS) && untrusted(file, true) == null
+                && Files.size(file) == bytes.length && Arrays.equals(Files.readAllBytes(file), bytes);
     }
 
     /**

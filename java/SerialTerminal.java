@@ -4,6 +4,7 @@ import java.io.InputStream;
 import java.io.OutputStream;
 import java.net.SocketTimeoutException;
 import java.nio.file.Files;
+import java.nio.file.InvalidPathException;
 import java.nio.file.Path;
 import java.nio.file.Paths;
 import ruvek.PortDisconnectedException;
@@ -115,7 +116,7 @@ public final class SerialTerminal {
             Path target = Files.readSymbolicLink(Paths.get("/proc/self/fd/0"));
             return target.isAbsolute()
                     && target.toRealPath().startsWith(Paths.get(System.getProperty("java.home")).toRealPath());
-        } catch (IOException | UnsupportedOperationException | SecurityException e) {
+        } catch (IOException | UnsupportedOperationException | SecurityException | InvalidPathException e) {
             return false;
         }
     }

@@ -1,6 +1,8 @@
 package ruvek;
 
 import java.io.IOException;
+import java.net.URI;
+import java.net.URISyntaxException;
 import java.nio.charset.Charset;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.AccessDeniedException;
@@ -15,6 +17,7 @@ import java.nio.file.attribute.BasicFileAttributes;
 import java.nio.file.attribute.PosixFileAttributes;
 import java.nio.file.attribute.PosixFilePermission;
 import java.util.ArrayList;
+import java.util.Arrays;
 import java.util.List;
 import java.util.Map;
 import java.util.TreeMap;
@@ -35,21 +38,92 @@ final class LinuxPorts {
 
     private LinuxPorts() {}
 
-    /** The folder of the com links as the library spells it from the environment, unresolved; null without one. */
-    private static String linkDirName() {
-        String config = System.getenv("XDG_CONFIG_HOME");
-        String home = System.getenv("HOME");
-        if (config != null && config.startsWith("/"))
-            return config + "/ruvek";
-        if (home != null && home.startsWith("/"))
-            return home + "/.config/ruvek";
+    /**
+     * The folder of the com links in the bytes the library builds it from;
+     * null without one. Java's own view of the environment is decoded in
+     * the locale's encoding and may have lost bytes (a home like /home/josé
+     * under LC_ALL=C), so the bytes come from /proc when it shows them.
+     */
+    private static byte[] linkDirBytes() {
+        Map<String, byte[]> env = environment();
+        byte[] config = env != null ? env.get("XDG_CONFIG_HOME") : encoded(System.getenv("XDG_CONFIG_HOME"));
+        byte[] home = env != null ? env.get("HOME") : encoded(System.getenv("HOME"));
+        if (config != null && config.length > 0 && config[0] == '/')
+            return concat(config, "/ruvek");
+        if (home != null && home.length > 0 && home[0] == '/')
+            return concat(home, "/.config/ruvek");
         return null;
+    }
+
+    /** This process's environment as bytes, from /proc/self/environ; null when that can't be read. */
+    private static Map<String, byte[]> environment() {
+        byte[] all;
+        try {
+            all = Files.readAllBytes(Paths.get("/proc/self/environ"));
+        } catch (IOException | RuntimeException e) {
+            return null;
+        }
+        Map<String, byte[]> env = new TreeMap<>();
+        for (int start = 0, end; start < all.length; start = end + 1) {
+            for (end = start; end < all.length && all[end] != 0; end++) {
+                // to the end of this variable
+            }
+            int eq = start;
+            while (eq < end && all[eq] != '=')
+                eq++;
+            String name = new String(all, start, eq - start, StandardCharsets.ISO_8859_1);
+            if (eq < end && !env.containsKey(name)) // the first of two, as getenv finds it
+                env.put(name, Arrays.copyOfRange(all, eq + 1, end));
+        }
+        return env;
+    }
+
+    /** A string in the bytes Java would name files with; null for null. */
+    private static byte[] encoded(String s) {
+        if (s == null)
+            return null;
+        try {
+            return s.getBytes(Charset.forName(System.getProperty("sun.jnu.encoding", "UTF-8")));
+        } catch (RuntimeException e) {
+            return s.getBytes(StandardCharsets.UTF_8);
+        }
+    }
+
+    private static byte[] concat(byte[] head, String tail) {
+        byte[] t = tail.getBytes(StandardCharsets.US_ASCII);
+        byte[] all = Arrays.copyOf(head, head.length + t.length);
+        System.arraycopy(t, 0, all, head.length, t.length);
+        return all;
+    }
+
+    /**
+     * An absolute path made of exactly these bytes, whatever the locale: a
+     * file URI carries any byte, and Java opens what it names byte for byte.
+     * Null when no path can be (a byte 0).
+     */
+    private static Path pathOf(byte[] bytes) {
+        StringBuilder uri = new StringBuilder("file://");
+        byte previous = 0;
+        for (byte b : bytes) {
+            if (b == '/' && previous == '/')
+                continue; // "//" is "/" to the system, and would start a host in a URI
+            previous = b;
+            if ((b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9') || "/-._~".indexOf(b) >= 0)
+                uri.append((char) b);
+            else
+                uri.append('%').append(Character.forDigit((b >> 4) & 0xF, 16)).append(Character.forDigit(b & 0xF, 16));
+        }
+        try {
+            return Paths.get(new URI(uri.toString()));
+        } catch (URISyntaxException | RuntimeException e) {
+            return null;
+        }
     }
 
     /** The folder of the com links, as the library reads it from the environment; null without one. */
     static Path linkDir() {
-        String dir = linkDirName();
-        return dir == null ? null : Paths.get(dir);
+        byte[] dir = linkDirBytes();
+        return dir == null ? null : pathOf(dir);
     }
 
     /**
@@ -58,16 +132,8 @@ final class LinuxPorts {
      * it can't tell whether the link is there.
      */
     static boolean linkTooLong(int port) {
-        String dir = linkDirName();
-        if (dir == null)
-            return false;
-        Charset jnu;
-        try {
-            jnu = Charset.forName(System.getProperty("sun.jnu.encoding", "UTF-8"));
-        } catch (RuntimeException e) {
-            jnu = StandardCharsets.UTF_8;
-        }
-        return (dir + "/com" + port).getBytes(jnu).length >= PATH_MAX;
+        byte[] dir = linkDirBytes();
+        return dir != null && dir.length + ("/com" + port).length() >= PATH_MAX;
     }
 
     /** The user's link for the port, whether or not it exists; null without a folder for it. */
@@ -112,10 +178,13 @@ final class LinuxPorts {
         }
     }
 
-    /** A device's absolute path as a Path; null for anything else. */
+    /**
+     * A device's absolute path as a Path; null for anything else, and for a
+     * name that lost bytes when Java decoded it (U+FFFD stands for them).
+     */
     static Path asPath(String device) {
         try {
-            return device != null && device.startsWith("/") ? Paths.get(device) : null;
+            return device != null && device.startsWith("/") && device.indexOf('\uFFFD') < 0 ? Paths.get(device) : null;
         } catch (InvalidPathException e) {
             return null; // a name this JVM can't spell: nothing to compare or watch
         }
@@ -197,15 +266,21 @@ final class LinuxPorts {
         if (a.isDirectory() || a.isRegularFile())
             return new NotASerialPortException(port, device,
                     "not a serial device but " + (a.isDirectory() ? "a directory" : "a regular file"));
-        Path real = Paths.get(device);
+        Path real;
+        try {
+            real = p.toRealPath(); // not from device(), whose name may have lost bytes
+        } catch (IOException e) {
+            real = p;
+        }
         long mode = attribute(real, "unix:mode");
         if (mode != -1 && (mode & S_IFMT) != S_IFCHR)
             return new NotASerialPortException(port, device, "not a serial device: not even a character device");
         String alias = notSerial(attribute(real, "unix:rdev"));
         if (alias != null)
             return new NotASerialPortException(port, device, alias);
-        String name = real.getFileName() == null ? "" : real.getFileName().toString();
-        if (name.startsWith("ttyS") && "0".equals(read(Paths.get("/sys/class/tty", name, "type"))))
+        Path name = real.getFileName();
+        if (name != null && name.toString().startsWith("ttyS")
+                && "0".equals(read(Paths.get("/sys/class/tty").resolve(name).resolve("type"))))
             return new NoSuchPortException(port, device, "no such port; no UART behind it");
         if (!Files.isReadable(real) || !Files.isWritable(real))
             return new PortAccessDeniedException(port, device, "permission denied; is the user in group " + group(real) + "?");
@@ -315,7 +390,7 @@ final class LinuxPorts {
             String name = tty.getFileName().toString();
             if (!Files.exists(tty.resolve("device")) || (name.startsWith("ttyS") && "0".equals(read(tty.resolve("type")))))
                 continue;
-            Path dev = Paths.get("/dev", name);
+            Path dev = Paths.get("/dev").resolve(tty.getFileName());
             if (!Files.exists(dev) || ports.containsKey(dev.toString()))
                 continue;
             Integer n = null;
@@ -346,7 +421,8 @@ final class LinuxPorts {
 
     /** What /sys shows of a tty: its driver, and for USB the device's IDs and names. */
     private static SerialPortInfo describe(Integer port, String device) {
-        String name = Paths.get(device).getFileName().toString();
+        Path dev = asPath(device);
+        String name = dev == null || dev.getFileName() == null ? "" : dev.getFileName().toString();
         Path sys = Paths.get("/sys/class/tty", name, "device");
         String driver = null;
         String[] usb = new String[5];
@@ -373,8 +449,8 @@ final class LinuxPorts {
         } catch (IOException e) {
             // no device in /sys: a pseudo-terminal, say
         }
-        if (driver == null)
-            driver = ttyDriver(attribute(Paths.get(device), "unix:rdev"));
+        if (driver == null && dev != null)
+            driver = ttyDriver(attribute(dev, "unix:rdev"));
         return new SerialPortInfo(port, device, driver, usb[0], usb[1], usb[2], usb[3], usb[4]);
     }
 

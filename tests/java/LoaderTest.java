@@ -6,6 +6,8 @@ import static org.junit.jupiter.api.Assumptions.assumeTrue;
 
 import java.io.IOException;
 import java.io.InputStream;
+import java.net.URI;
+import java.net.URLEncoder;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.LinkOption;
@@ -271,5 +273,178 @@ class LoaderTest {
             assertEquals(kind.equals("a link") ? List.of(cache) : List.of(), files(tmp), kind);
         }
         assertEquals(List.of(), files(elsewhere));
+    }
+
+    static void mode(Path p, String perms) throws IOException {
+        Files.setPosixFilePermissions(p, PosixFilePermissions.fromString(perms));
+    }
+
+    static void giveToNobody(Path p) throws IOException {
+        Files.setOwner(p, p.getFileSystem().getUserPrincipalLookupService().lookupPrincipalByName("nobody"));
+    }
+
+    static String unixMode(Path p) throws IOException {
+        return Integer.toOctalString((Integer) Files.getAttribute(p, "unix:mode", LinkOption.NOFOLLOW_LINKS) & 07777);
+    }
+
+    @Test
+    void aFolderOthersCouldWriteOnTheWayToTheCacheSendsItHome() throws Exception {
+        Path home = dirs(dir.resolve("home"));
+        Path shared = dirs(dir.resolve("shared")), sticky = dirs(dir.resolve("sticky"));
+        mode(shared, "rwxrwxrwx");
+        Files.setAttribute(sticky, "unix:mode", 01777);
+        assertEquals("1777", unixMode(sticky));
+        // Sticky: others may add to it but not rename what is ours, as in /tmp.
+        Path tmp = dirs(sticky.resolve("tmp"));
+        Run run = probe(tmp, home, "load");
+        assertEquals(0, run.exit(), run.err());
+        assertTrue(run.out().startsWith(tmp + "/"), run.out());
+
+        // Not sticky, two levels up: nothing written there, the home cache used.
+        tmp = dirs(shared.resolve("deep/tmp"));
+        run = probe(tmp, home, "load");
+        assertEquals(0, run.exit(), run.err());
+        assertTrue(run.out().startsWith(home.resolve(".cache/ruvek") + "/"), run.out());
+        assertEquals(List.of(), files(shared));
+
+        // With the home there too, the error says why each place was refused.
+        Path empty = dirs(dir.resolve("empty"));
+        run = probe(tmp, shared, "-Djava.library.path=" + empty, "load");
+        assertNotEquals(0, run.exit());
+        String why = shared + " can be written by other users (rwxrwxrwx) and is not sticky";
+        assertTrue(run.err().contains("(cache in java.io.tmpdir): " + why), run.err());
+        assertTrue(run.err().contains("(cache in the home folder): " + why), run.err());
+        assertEquals(List.of(), files(shared));
+    }
+
+    @Test
+    void aCachedFileOthersCouldChangeIsReplacedNotLoaded() throws Exception {
+        assumeTrue(System.getProperty("user.name").equals("root"), "only root can give a file away");
+        Path tmp = dirs(dir.resolve("tmp")), home = dirs(dir.resolve("home"));
+        byte[] good = jarsNative();
+        Run first = probe(tmp, home, "load");
+        assertEquals(0, first.exit(), first.err());
+        Path cached = Path.of(first.out().trim());
+        for (String kind : List.of("another user's", "writable by all", "writable by the group")) {
+            // The right bytes, which whoever can write the file could change before the load.
+            if (kind.equals("another user's"))
+                giveToNobody(cached);
+            else
+                mode(cached, kind.equals("writable by all") ? "rw-rw-rw-" : "rw-rw----");
+            Run run = probe(tmp, home, "load");
+            assertEquals(0, run.exit(), run.err());
+            assertEquals(cached.toString(), run.out().trim());
+            assertEquals("root", Files.getOwner(cached).getName(), kind);
+            assertEquals("rw-------", PosixFilePermissions.toString(Files.getPosixFilePermissions(cached)), kind);
+            assertArrayEquals(good, Files.readAllBytes(cached));
+            assertEquals(List.of(cached), files(tmp));
+        }
+    }
+
+    @Test
+    void aLibraryPathOthersCouldChangeIsRefusedSayingWhy() throws Exception {
+        Path tmp = dirs(dir.resolve("tmp")), home = dirs(dir.resolve("home"));
+        Path own = Files.write(dirs(dir.resolve("own")).resolve("libruvek.so"), jarsNative());
+        Path shared = dirs(dir.resolve("shared"));
+        mode(shared, "rwxrwxrwx");
+        Path inShared = Files.write(shared.resolve("libruvek.so"), jarsNative());
+        Path under = Files.write(dirs(shared.resolve("safe")).resolve("libruvek.so"), jarsNative());
+        Path link = Files.createSymbolicLink(shared.resolve("link.so"), own);
+
+        Run run = probe(tmp, home, "-Druvek.library.path=", "load");
+        assertNotEquals(0, run.exit());
+        assertTrue(run.err().contains("ruvek.library.path is set but empty"), run.err());
+
+        String openShared = shared + " can be written by other users (rwxrwxrwx) and is not sticky";
+        for (Path given : List.of(shared, inShared, under, link)) {
+            run = probe(tmp, home, "-Druvek.library.path=" + given, "load");
+            assertNotEquals(0, run.exit(), given.toString());
+            assertTrue(run.err().contains("named by ruvek.library.path=" + given + ": " + openShared), run.err());
+        }
+        mode(own, "rw-rw-rw-");
+        run = probe(tmp, home, "-Druvek.library.path=" + own, "load");
+        assertTrue(run.err().contains(own + " can be written by other users (rw-rw-rw-)"), run.err());
+        mode(own, "rw-r--r--");
+        if (System.getProperty("user.name").equals("root")) {
+            giveToNobody(own);
+            run = probe(tmp, home, "-Druvek.library.path=" + own, "load");
+            assertTrue(run.err().contains(own + " belongs to nobody, not to root"), run.err());
+        }
+        assertEquals(List.of(), files(tmp));
+        assertEquals(List.of(), files(home));
+    }
+
+    /**
+     * A shell word giving {@code s}'s UTF-8 bytes, whatever the locale of
+     * this JVM, which might not be able to pass them itself.
+     */
+    static String shellWord(String s) {
+        StringBuilder word = new StringBuilder("\"$(printf '%b' '");
+        for (byte b : s.getBytes(StandardCharsets.UTF_8)) {
+            int c = b & 0xFF;
+            word.append(c > 0x20 && c < 0x7F && "'\\".indexOf(c) < 0 ? String.valueOf((char) c)
+                    : String.format("\\0%03o", c));
+        }
+        return word.append("')\"").toString();
+    }
+
+    /** A child JVM in the C locale, with $HOME and the JVM's options as given, any of them non-ASCII. */
+    static Process startInC(String homeVar, String... args) throws Exception {
+        StringBuilder line = new StringBuilder("exec env LC_ALL=C HOME=" + shellWord(homeVar));
+        line.append(' ').append(shellWord(ProcessHandle.current().info().command().orElse("java")));
+        line.append(" -XX:TieredStopAtLevel=1");
+        for (String a : args)
+            line.append(' ').append(shellWord(a));
+        ProcessBuilder builder = new ProcessBuilder("sh", "-c", line.toString());
+        builder.environment().remove("LD_LIBRARY_PATH");
+        builder.environment().remove("XDG_CACHE_HOME");
+        builder.environment().remove("XDG_CONFIG_HOME");
+        return builder.start();
+    }
+
+    /** A folder named in Unicode, made whatever this JVM's locale. */
+    static Path unicodeDir(String path) throws Exception {
+        String uri = "file://" + URLEncoder.encode(path, StandardCharsets.UTF_8).replace("%2F", "/");
+        return Files.createDirectories(Path.of(new URI(uri)));
+    }
+
+    @Test
+    void inTheCLocaleNonAsciiFoldersNeitherBreakTheLoaderNorAnOpen() throws Exception {
+        Run c = finish(startInC("/", "-XshowSettings:properties", "-version"));
+        assumeTrue(c.err().contains("sun.jnu.encoding = ANSI_X3.4-1968"),
+                "the C locale does not give a JVM ASCII file names here: " + c.err());
+        String tmp = dir + "/tmp\u00e9", user = dir + "/jos\u00e9";
+        Path links = unicodeDir(user + "/.config/ruvek");
+        Path home = dirs(dir.resolve("home")), empty = dirs(dir.resolve("empty"));
+        String tests = Path.of(LoaderTest.class.getProtectionDomain().getCodeSource().getLocation().toURI()).toString();
+        try (NullModem modem = new NullModem(dir, 17).open()) {
+            String pty = modem.ours.toRealPath().toString();
+            Files.createSymbolicLink(links.resolve("com17"), modem.ours);
+            // The temp directory can't be spelled: the home cache instead, and the port found through $HOME's link.
+            Run run = finish(startInC(user, "-Djava.io.tmpdir=" + tmp, "-Duser.home=" + home,
+                    "-cp", JAR + ":" + tests, "LineProbe", "17"));
+            assertEquals("opened " + pty, run.out().trim(), run.err());
+            assertEquals(1, files(home).size());
+
+            Process p = startInC(user, "-Duser.home=" + home, "-jar", JAR, "--linger", "100", "17", "9600");
+            p.getOutputStream().write("hi".getBytes(StandardCharsets.US_ASCII));
+            run = finish(p);
+            assertEquals(0, run.exit(), run.err());
+            assertEquals('h', modem.read(5000));
+            assertEquals('i', modem.read(5000));
+
+            run = finish(startInC(user, "-Duser.home=" + home, "-jar", JAR, "--list"));
+            assertEquals(0, run.exit(), run.err());
+            assertTrue(run.out().contains("COM17 " + pty + " "), run.out());
+
+            // Neither cache can be spelled: one error names every place, and why.
+            run = finish(startInC(user, "-Djava.io.tmpdir=" + tmp, "-Duser.home=" + user,
+                    "-Djava.library.path=" + empty, "-cp", JAR + ":" + tests, "LoaderProbe", "load"));
+            assertNotEquals(0, run.exit());
+            assertTrue(run.err().startsWith("Exception in thread \"main\" java.lang.UnsatisfiedLinkError"), run.err());
+            for (String part : List.of("a cache in java.io.tmpdir: Java cannot spell ",
+                    "a cache in the home folder: Java cannot spell ", "java.library.path (" + empty + ")"))
+                assertTrue(run.err().contains(part), part + " missing from: " + run.err());
+        }
     }
 }
