@@ -428,6 +428,44 @@ TEST_F(Termios, EachByteArrivesOnceAndInOrderUnderEveryTimeout)
     EXPECT_EQ(count, 0u) << "a byte more than was sent";
 }
 
+// Two threads reading one port share its read-ahead: each byte goes to one
+// of them, once.
+TEST_F(Termios, TwoReadersGetEachByteOnce)
+{
+    SKIP_WHERE_THREADS_HANG();
+    openCom7(polling);
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    std::vector<unsigned char> data(2 << 20);
+    for (size_t i = 0; i < data.size(); i++)
+        data[i] = (unsigned char)(i * 7 + i / 256);
+    std::thread writer = feed(master, data);
+    std::vector<long> seen[2] = {std::vector<long>(256), std::vector<long>(256)};
+    std::atomic<size_t> total{0};
+    auto reader = [&](std::vector<long> &counts) {
+        auto quietSince = Clock::now();
+        while (total.load() < data.size() && msSince(quietSince) < 2000) {
+            unsigned char byte;
+            DWORD n = 0;
+            if (ReadFile(h, &byte, 1, &n, nullptr) && n == 1) {
+                counts[byte]++;
+                total++;
+                quietSince = Clock::now();
+            }
+        }
+    };
+    std::thread other(reader, std::ref(seen[1]));
+    reader(seen[0]);
+    other.join();
+    writer.join();
+
+    std::vector<long> want(256);
+    for (unsigned char b : data)
+        want[b]++;
+    EXPECT_EQ(total.load(), data.size());
+    for (int v = 0; v < 256; v++)
+        ASSERT_EQ(seen[0][v] + seen[1][v], want[v]) << "byte value " << v << " lost or repeated";
+}
+
 TEST_F(Termios, WaitingTimeoutsKeepTheirMeaningForBytesReadAhead)
 {
     openCom7(polling);
