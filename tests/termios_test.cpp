@@ -2,6 +2,7 @@
 // settings as the device holds them, time-outs, signals, hang-ups, and the
 // bytes read ahead of the caller.
 #include "SerialPort.h"
+#include "threads.h"
 #include "line.h"
 #include "win32.h"
 
@@ -31,14 +32,6 @@
 #include <unistd.h>
 #include <vector>
 
-// Debian's qemu-i386 (7.2) hangs in a second thread's start, and in a child
-// of fork: where the i386 tests run under it, the tests that need either skip.
-#define SKIP_WHERE_THREADS_HANG()                                                              \
-    do {                                                                                       \
-        const char *emulator = getenv("RUVEK_EMULATOR");                                       \
-        if (emulator && strcmp(emulator, "qemu-i386") == 0)                                    \
-            GTEST_SKIP() << "needs a second thread or process, which qemu-i386 never starts"; \
-    } while (0)
 
 namespace {
 
