@@ -61,13 +61,9 @@ namespace {
 // (pthread's mutex rather than std::mutex, which throws: libstdc++'s
 // exception support would come into the library, and its exports with it.)
 pthread_mutex_t lifecycle = PTHREAD_MUTEX_INITIALIZER;
-struct Hold {
-    pthread_mutex_t &m;
-    explicit Hold(pthread_mutex_t &mutex) : m(mutex) { pthread_mutex_lock(&m); }
-    ~Hold() { pthread_mutex_unlock(&m); }
-};
-struct Lifecycle : Hold {
-    Lifecycle() : Hold(lifecycle) {}
+struct Lifecycle {
+    Lifecycle() { pthread_mutex_lock(&lifecycle); }
+    ~Lifecycle() { pthread_mutex_unlock(&lifecycle); }
 };
 std::atomic<uintptr_t> openHandle{0}; // this open's handle; 0 when no port is open
 uintptr_t lastHandle = 0;             // a fresh one per open, never 0 or -1
@@ -79,9 +75,34 @@ bool portMarked = false;              // we set TIOCEXCL on it
 struct {
     std::atomic<DWORD> readInterval, readMultiplier, readConstant, writeMultiplier, writeConstant;
 } portTimeouts;
+// A direction's turn: one atomic exchange to take it, a store to give it
+// back, which costs a lone caller less than a mutex. A caller that finds it
+// taken yields, then sleeps, until it is free: two threads reading one port
+// at once is rare, and either way the port serves one at a time.
+struct Turn {
+    std::atomic<bool> taken{false};
+
+    void take()
+    {
+        for (unsigned spins = 0; taken.exchange(true, std::memory_order_acquire); ++spins) {
+            if (spins < 64) {
+                sched_yield();
+            } else {
+                struct timespec t = {0, 200000};
+                nanosleep(&t, nullptr);
+            }
+        }
+    }
+    void give() { taken.store(false, std::memory_order_release); }
+};
+struct HoldTurn {
+    Turn &turn;
+    explicit HoldTurn(Turn &t) : turn(t) { turn.take(); }
+    ~HoldTurn() { turn.give(); }
+};
 // Apart, so that a reader and a writer on two threads don't share a cache line.
-alignas(64) pthread_mutex_t readTurn = PTHREAD_MUTEX_INITIALIZER;
-alignas(64) pthread_mutex_t writeTurn = PTHREAD_MUTEX_INITIALIZER;
+alignas(64) Turn readTurn;
+alignas(64) Turn writeTurn;
 
 // Bytes that one read(2) took from the device beyond what its caller asked
 // for, served to the reads that follow with no system call. They belong to
@@ -325,10 +346,10 @@ BOOL CloseHandle(HANDLE h)
     // No call gets in from here on. Wake those waiting, then let every call
     // still in flight leave before the descriptor's number can be reused.
     (void)!write(portWake[1], "", 1);
-    pthread_mutex_lock(&readTurn);
-    pthread_mutex_lock(&writeTurn);
-    pthread_mutex_unlock(&writeTurn);
-    pthread_mutex_unlock(&readTurn);
+    readTurn.take();
+    writeTurn.take();
+    writeTurn.give();
+    readTurn.give();
 
     int fd = portFd;
     portFd = -1;
@@ -586,7 +607,7 @@ BOOL ReadFile(HANDLE h, void *buffer, DWORD toRead, DWORD *read, void *overlappe
         *read = 0;
     if (!buffer || !read || overlapped)
         return FALSE;
-    Hold turn(readTurn);
+    HoldTurn turn(readTurn);
     int fd = openFd(h);
     return fd >= 0 && readPort(fd, static_cast<char *>(buffer), toRead, read);
 }
@@ -597,7 +618,7 @@ BOOL WriteFile(HANDLE h, const void *buffer, DWORD toWrite, DWORD *written, void
         *written = 0;
     if (!buffer || !written || overlapped)
         return FALSE;
-    Hold turn(writeTurn);
+    HoldTurn turn(writeTurn);
     int fd = openFd(h);
     return fd >= 0 && writePort(fd, static_cast<const char *>(buffer), toWrite, written);
 }

@@ -16,11 +16,12 @@ HANDLE portHandle = 0;
 namespace {
 
 // recc and send may run on other threads beside init and close. They use the
-// port only once init has configured it (`usable`), and count themselves in
-// and out, one counter per direction on a cache line of its own. A close
-// takes the port out of `usable`, then closes its handle only when no call is
-// left in it: the value of a closed handle is reused at once, and a call that
-// had loaded it would read or write whatever was opened next.
+// port only once init has configured it (`usable`), and each direction takes
+// its turn, a word on a cache line of its own, for the length of its call. A
+// close takes the port out of `usable`, then closes its handle only when
+// neither turn is taken: the value of a closed handle is reused at once, and
+// a call that had loaded it would read or write whatever was opened next.
+// Taking turns also keeps two readers from interleaving inside one read.
 std::atomic<HANDLE> usable{0};
 alignas(64) std::atomic<int> reading{0};
 alignas(64) std::atomic<int> sending{0};
@@ -45,36 +46,41 @@ void unlock() { lifecycle.store(false, std::memory_order_release); }
 
 bool idle() { return reading.load() == 0 && sending.load() == 0; }
 
-// Closes the orphan once no call is in flight. Holds `lifecycle`.
-void reapOrphan()
+// Closes the orphan once no call is in flight; takes `lifecycle` when asked to.
+void reapOrphan(bool take = false)
 {
+    if (take)
+        lock();
     if (orphan && idle()) {
         CloseHandle(orphan);
         orphan = 0;
         orphaned.store(false);
     }
+    if (take)
+        unlock();
 }
 
-// The usable port, counted in on `calls`; 0 when there is none. Pair with leave().
-HANDLE enter(std::atomic<int> &calls)
+// Takes the direction's turn and returns the usable port; 0, with the turn
+// given back, when there is none. Pair with leave().
+HANDLE enter(std::atomic<int> &turn)
 {
-    calls.fetch_add(1);
-    // After the count: a close that took the port out before this load is
-    // seen here, and one that takes it out after sees the count.
+    // Another thread of the same direction is in a call: wait for it. The
+    // exchange orders what follows after it, so that a close that took the
+    // port out before the load below is seen there, and one that takes it
+    // out after sees the turn taken.
+    for (unsigned spins = 0; turn.exchange(1); ++spins)
+        Sleep(spins < 64 ? 0 : 1);
     HANDLE h = usable.load();
     if (!h)
-        calls.fetch_sub(1);
+        turn.store(0, std::memory_order_release);
     return h;
 }
 
-void leave(std::atomic<int> &calls)
+void leave(std::atomic<int> &turn)
 {
-    calls.fetch_sub(1);
-    if (orphaned.load(std::memory_order_relaxed)) {
-        lock();
-        reapOrphan();
-        unlock();
-    }
+    turn.store(0, std::memory_order_release);
+    if (orphaned.load())
+        reapOrphan(true);
 }
 
 // Closes h once the calls in flight have left it, cancelling what they wait
