@@ -222,7 +222,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     // Every input starts with no port open and a fresh fake.
     Java_SerialPort_close(nullptr, nullptr);
-    fake = FakeWin32{};
+    fake.reset();
 
     Harness h{{data, size}, {}, false};
     h.run();

@@ -51,11 +51,13 @@ namespace {
 
 // The open port. Another thread may be inside ReadFile or WriteFile while
 // CloseHandle runs (nothing else can free a write blocked on flow control),
-// so reads and writes count themselves in and out, and the descriptor is
-// closed only when none is left: its number is never reused under them.
+// so reads and writes each hold their direction's turn, and the descriptor is
+// closed only once the close has taken both: its number is never reused
+// under a call, and two readers never share the read-ahead at once.
 //
 // Opening, closing and the settings calls hold `lifecycle`; reads and writes
-// take no lock, only their counter.
+// take only their turn. A close takes `lifecycle`, then the read turn, then
+// the write turn; nothing takes them in another order.
 // (pthread's mutex rather than std::mutex, which throws: libstdc++'s
 // exception support would come into the library, and its exports with it.)
 pthread_mutex_t lifecycle = PTHREAD_MUTEX_INITIALIZER;
@@ -66,24 +68,49 @@ struct Lifecycle {
 std::atomic<uintptr_t> openHandle{0}; // this open's handle; 0 when no port is open
 uintptr_t lastHandle = 0;             // a fresh one per open, never 0 or -1
 int portFd = -1;
-int portWake[2] = {-1, -1};           // readable from the moment the port is closing
+int portWake[2] = {-1, -1};           // readable once the port is closing or its calls cancelled
 bool portMarked = false;              // we set TIOCEXCL on it
 // Read in flight without a lock: each field is whole, and any mix of old and
 // new is still a valid set of time-outs.
 struct {
     std::atomic<DWORD> readInterval, readMultiplier, readConstant, writeMultiplier, writeConstant;
 } portTimeouts;
+// A direction's turn: one atomic exchange to take it, a store to give it
+// back, which costs a lone caller less than a mutex. A caller that finds it
+// taken yields, then sleeps, until it is free: two threads reading one port
+// at once is rare, and either way the port serves one at a time.
+struct Turn {
+    std::atomic<bool> taken{false};
+
+    void take()
+    {
+        for (unsigned spins = 0; taken.exchange(true, std::memory_order_acquire); ++spins) {
+            if (spins < 64) {
+                sched_yield();
+            } else {
+                struct timespec t = {0, 200000};
+                nanosleep(&t, nullptr);
+            }
+        }
+    }
+    void give() { taken.store(false, std::memory_order_release); }
+};
+struct HoldTurn {
+    Turn &turn;
+    explicit HoldTurn(Turn &t) : turn(t) { turn.take(); }
+    ~HoldTurn() { turn.give(); }
+};
 // Apart, so that a reader and a writer on two threads don't share a cache line.
-alignas(64) std::atomic<int> readers{0};
-alignas(64) std::atomic<int> writers{0};
+alignas(64) Turn readTurn;
+alignas(64) Turn writeTurn;
 
 // Bytes that one read(2) took from the device beyond what its caller asked
 // for, served to the reads that follow with no system call. They belong to
 // the open port: emptied when it closes, so that a new one starts empty and
 // no byte outlives the open that read it. The fixed size bounds how far we run
 // ahead of the caller; past it the driver's queue fills and throttles the
-// sender (CTS, XOFF, a blocked pty writer) as before. Only reads touch it,
-// one reader at a time.
+// sender (CTS, XOFF, a blocked pty writer) as before. Only a call holding
+// the read turn touches it.
 struct ReadAhead {
     unsigned char bytes[4096]; // n_tty's own queue: one read(2) seldom returns more
     DWORD start, end;          // bytes[start, end) are still to be delivered
@@ -94,23 +121,8 @@ ReadAhead readAhead;
 void discardReadAhead() { readAhead.start = readAhead.end = readAhead.quietPolls = 0; }
 
 // The descriptor when h is the open port's handle, -1 otherwise. Stable for
-// callers that hold `lifecycle` or are counted in by enter().
+// callers that hold `lifecycle` or a turn.
 int openFd(HANDLE h) { return h && (uintptr_t)h == openHandle.load() ? portFd : -1; }
-
-// The descriptor of the open port, counted in on `inFlight`, when h is the
-// handle of the port open now; -1 otherwise. Pair with leave().
-int enter(HANDLE h, std::atomic<int> &inFlight)
-{
-    inFlight.fetch_add(1);
-    // After the count: a CloseHandle that cleared the handle before this
-    // load is seen here, and one that clears it after sees the count.
-    int fd = openFd(h);
-    if (fd < 0)
-        inFlight.fetch_sub(1);
-    return fd;
-}
-
-void leave(std::atomic<int> &inFlight) { inFlight.fetch_sub(1); }
 
 void setTimeouts(const COMMTIMEOUTS &t)
 {
@@ -334,8 +346,10 @@ BOOL CloseHandle(HANDLE h)
     // No call gets in from here on. Wake those waiting, then let every call
     // still in flight leave before the descriptor's number can be reused.
     (void)!write(portWake[1], "", 1);
-    while (readers.load() || writers.load())
-        sched_yield();
+    readTurn.take();
+    writeTurn.take();
+    writeTurn.give();
+    readTurn.give();
 
     int fd = portFd;
     portFd = -1;
@@ -347,6 +361,28 @@ BOOL CloseHandle(HANDLE h)
     if (portMarked)
         ioctl(fd, TIOCNXCL);
     return close(fd) == 0;
+}
+
+// Every wait on h's port ends from now until it closes, not only those in
+// progress as on Windows: the core cancels only a port it is closing.
+BOOL CancelIoEx(HANDLE h, void *overlapped)
+{
+    Lifecycle lock;
+    if (openFd(h) < 0 || overlapped)
+        return FALSE;
+    (void)!write(portWake[1], "", 1);
+    return TRUE;
+}
+
+void Sleep(DWORD milliseconds)
+{
+    if (milliseconds == 0) {
+        sched_yield();
+        return;
+    }
+    struct timespec t = {(time_t)(milliseconds / 1000), (long)(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+    }
 }
 
 BOOL SetupComm(HANDLE h, DWORD, DWORD)
@@ -485,7 +521,7 @@ BOOL SetCommState(HANDLE h, DCB *dcb)
 
 namespace {
 
-// The read proper, for a caller counted in on the port's descriptor fd.
+// The read proper, for a caller holding the read turn on the port's descriptor fd.
 BOOL readPort(int fd, char *out, DWORD toRead, DWORD *read)
 {
     DWORD interval = portTimeouts.readInterval, multiplier = portTimeouts.readMultiplier,
@@ -496,8 +532,6 @@ BOOL readPort(int fd, char *out, DWORD toRead, DWORD *read)
     ReadAhead &ahead = readAhead;
 
     while (*read < toRead) {
-        // Read once: should two threads read at once after all, the copy
-        // below still stays inside the buffer.
         DWORD start = ahead.start, end = ahead.end;
         if (start >= end) {
             // Polling: FIONREAD answers "nothing" for less than a read(2) that
@@ -539,7 +573,7 @@ BOOL readPort(int fd, char *out, DWORD toRead, DWORD *read)
     return TRUE;
 }
 
-// The write proper, for a caller counted in on the port's descriptor fd.
+// The write proper, for a caller holding the write turn on the port's descriptor fd.
 BOOL writePort(int fd, const char *in, DWORD toWrite, DWORD *written)
 {
     Deadline deadline{portTimeouts.writeMultiplier, portTimeouts.writeConstant, toWrite};
@@ -573,12 +607,9 @@ BOOL ReadFile(HANDLE h, void *buffer, DWORD toRead, DWORD *read, void *overlappe
         *read = 0;
     if (!buffer || !read || overlapped)
         return FALSE;
-    int fd = enter(h, readers);
-    if (fd < 0)
-        return FALSE;
-    BOOL ok = readPort(fd, static_cast<char *>(buffer), toRead, read);
-    leave(readers);
-    return ok;
+    HoldTurn turn(readTurn);
+    int fd = openFd(h);
+    return fd >= 0 && readPort(fd, static_cast<char *>(buffer), toRead, read);
 }
 
 BOOL WriteFile(HANDLE h, const void *buffer, DWORD toWrite, DWORD *written, void *overlapped)
@@ -587,12 +618,9 @@ BOOL WriteFile(HANDLE h, const void *buffer, DWORD toWrite, DWORD *written, void
         *written = 0;
     if (!buffer || !written || overlapped)
         return FALSE;
-    int fd = enter(h, writers);
-    if (fd < 0)
-        return FALSE;
-    BOOL ok = writePort(fd, static_cast<const char *>(buffer), toWrite, written);
-    leave(writers);
-    return ok;
+    HoldTurn turn(writeTurn);
+    int fd = openFd(h);
+    return fd >= 0 && writePort(fd, static_cast<const char *>(buffer), toWrite, written);
 }
 
 } // extern "C"

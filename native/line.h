@@ -4,10 +4,9 @@
 
 #include "win32.h"
 
-#include <atomic>
-
-/* The one open port of the process, zero when none; owned by serialport.cpp. */
-extern std::atomic<HANDLE> portHandle;
+/* The one open port of the process, zero when none; owned by serialport.cpp,
+   and used only while init or close runs. */
+extern HANDLE portHandle;
 
 /* Sets the baud rate, 8N1, no software or DSR handshake, DTR and RTS off,
    no null stripping, DSR sensitivity or abort on error; keeps every other

@@ -1,26 +1,126 @@
-// The four native methods of the Java class SerialPort, and the one port
-// that they share. The JNIEnv and the receiver are never used.
+// The four native methods of the Java class SerialPort, the one port that
+// they share, and what keeps calls on other threads off a port that closes.
+// The JNIEnv and the receiver are never used.
 #include "SerialPort.h"
 #include "line.h"
 
+#include <atomic>
 #include <stdio.h>
 
 static_assert(sizeof(jint) == 4, "jint must be 32 bits");
 
-// Another thread may read it while init or close runs on one (a close is
-// what frees a send blocked on flow control), so it is atomic: every read sees
-// a whole handle, and each call reads it once.
-std::atomic<HANDLE> portHandle{0};
+// The port init and close manage: only they and setPollingTimeouts use it,
+// one at a time, under `lifecycle`.
+HANDLE portHandle = 0;
 
-// Closes the open port, if any: the close's success flag, or 0 when none was open.
-static BOOL closePort(void)
+namespace {
+
+// recc and send may run on other threads beside init and close. They use the
+// port only once init has configured it (`usable`), and each direction takes
+// its turn, a word on a cache line of its own, for the length of its call. A
+// close takes the port out of `usable`, then closes its handle only when
+// neither turn is taken: the value of a closed handle is reused at once, and
+// a call that had loaded it would read or write whatever was opened next.
+// Taking turns also keeps two readers from interleaving inside one read.
+std::atomic<HANDLE> usable{0};
+alignas(64) std::atomic<int> reading{0};
+alignas(64) std::atomic<int> sending{0};
+
+// A handle left open by a close because a call in it could not be cancelled
+// (Wine cancels no synchronous I/O): the last call to leave closes it.
+// Guarded by `lifecycle`; `orphaned` lets a leaving call see it without it.
+HANDLE orphan = 0;
+std::atomic<bool> orphaned{false};
+
+// Init and close run one at a time. A spin lock with a sleeping back-off:
+// kernel32 alone, and no initialisation for a DLL to run.
+alignas(64) std::atomic<bool> lifecycle{false};
+
+void lock()
 {
-    // Cleared before the close, so no call picks up a handle that is going.
-    HANDLE h = portHandle.exchange(0);
-    return h ? CloseHandle(h) : FALSE;
+    for (unsigned spins = 0; lifecycle.exchange(true, std::memory_order_acquire); ++spins)
+        Sleep(spins < 64 ? 0 : 1);
 }
 
-JNIEXPORT jboolean JNICALL Java_SerialPort_init(JNIEnv *, jobject, jint portNumber, jint baud)
+void unlock() { lifecycle.store(false, std::memory_order_release); }
+
+bool idle() { return reading.load() == 0 && sending.load() == 0; }
+
+// Closes the orphan once no call is in flight; takes `lifecycle` when asked to.
+void reapOrphan(bool take = false)
+{
+    if (take)
+        lock();
+    if (orphan && idle()) {
+        CloseHandle(orphan);
+        orphan = 0;
+        orphaned.store(false);
+    }
+    if (take)
+        unlock();
+}
+
+// Takes the direction's turn and returns the usable port; 0, with the turn
+// given back, when there is none. Pair with leave().
+HANDLE enter(std::atomic<int> &turn)
+{
+    // Another thread of the same direction is in a call: wait for it. The
+    // exchange orders what follows after it, so that a close that took the
+    // port out before the load below is seen there, and one that takes it
+    // out after sees the turn taken.
+    for (unsigned spins = 0; turn.exchange(1); ++spins)
+        Sleep(spins < 64 ? 0 : 1);
+    HANDLE h = usable.load();
+    if (!h)
+        turn.store(0, std::memory_order_release);
+    return h;
+}
+
+void leave(std::atomic<int> &turn)
+{
+    turn.store(0, std::memory_order_release);
+    if (orphaned.load())
+        reapOrphan(true);
+}
+
+// Closes h once the calls in flight have left it, cancelling what they wait
+// for (a send held up by flow control) so that they end at once: the close's
+// success flag. A call the system will not cancel keeps the handle, as an
+// orphan, until it ends; the close still returns. Holds `lifecycle`, with h
+// already out of `usable`.
+BOOL retire(HANDLE h)
+{
+    // A call counted in reaches the system within microseconds; one still
+    // there after the sleeps below is blocked where cancelling can't reach.
+    for (unsigned spins = 0; !idle(); ++spins) {
+        if (spins % 64 == 0)
+            CancelIoEx(h, NULL); // also reaches a call that got in after the last
+        if (spins == 64 + 100) {
+            reapOrphan(); // one at a time
+            if (!orphan) {
+                orphan = h;
+                orphaned.store(true);
+                return TRUE;
+            }
+        }
+        Sleep(spins < 64 ? 0 : 1);
+    }
+    return CloseHandle(h);
+}
+
+// Closes the open port, if any: the close's success flag, or 0 when none was open.
+BOOL closePort()
+{
+    reapOrphan();
+    HANDLE h = portHandle;
+    if (!h)
+        return FALSE;
+    portHandle = 0;
+    usable.store(0);
+    return retire(h);
+}
+
+jboolean openPort(jint portNumber, jint baud)
 {
     // COM10 and above are not DOS device names and open only through the
     // \\.\ namespace, which reaches COM1 to COM9 just the same. Sized for
@@ -36,40 +136,59 @@ JNIEXPORT jboolean JNICALL Java_SerialPort_init(JNIEnv *, jobject, jint portNumb
         return JNI_FALSE;
     portHandle = h;
 
+    // No other call has seen h yet: it closes at once.
     if (!SetupComm(h, 128, 128) || !configureLine(h, (DWORD)baud)) {
-        closePort();
+        portHandle = 0;
+        CloseHandle(h);
         return JNI_FALSE;
     }
     // Should the driver refuse, its own time-outs stay; the port still works.
     setPollingTimeouts();
+    usable.store(h);
     return JNI_TRUE;
+}
+
+} // namespace
+
+JNIEXPORT jboolean JNICALL Java_SerialPort_init(JNIEnv *, jobject, jint portNumber, jint baud)
+{
+    lock();
+    jboolean ok = openPort(portNumber, baud);
+    unlock();
+    return ok;
 }
 
 JNIEXPORT jint JNICALL Java_SerialPort_recc(JNIEnv *, jobject)
 {
-    HANDLE h = portHandle.load(std::memory_order_relaxed);
+    HANDLE h = enter(reading);
     if (!h)
         return -1;
     unsigned char byte = 0;
     DWORD count = 0;
     // Only the count tells whether a byte arrived.
     ReadFile(h, &byte, 1, &count, NULL);
+    leave(reading);
     return count == 1 ? (jint)byte : -1;
 }
 
 JNIEXPORT jboolean JNICALL Java_SerialPort_send(JNIEnv *, jobject, jint b)
 {
-    HANDLE h = portHandle.load(std::memory_order_relaxed);
+    HANDLE h = enter(sending);
     if (!h)
         return JNI_FALSE;
     unsigned char byte = (unsigned char)(b & 0xFF);
     DWORD written = 0;
-    // A write that ends with nothing written (a time-out the driver kept)
-    // reports success, yet the byte was not sent.
-    return WriteFile(h, &byte, 1, &written, NULL) && written == 1 ? JNI_TRUE : JNI_FALSE;
+    // A write that ends with nothing written (a time-out the driver kept, or
+    // a close that cancelled it) did not send the byte.
+    BOOL ok = WriteFile(h, &byte, 1, &written, NULL) && written == 1;
+    leave(sending);
+    return ok ? JNI_TRUE : JNI_FALSE;
 }
 
 JNIEXPORT jboolean JNICALL Java_SerialPort_close(JNIEnv *, jobject)
 {
-    return closePort() ? JNI_TRUE : JNI_FALSE;
+    lock();
+    BOOL ok = closePort();
+    unlock();
+    return ok ? JNI_TRUE : JNI_FALSE;
 }

@@ -85,6 +85,9 @@ BOOL CloseHandle(HANDLE h);
 BOOL GetCommState(HANDLE h, DCB *dcb);
 BOOL SetCommState(HANDLE h, DCB *dcb);
 BOOL SetCommTimeouts(HANDLE h, COMMTIMEOUTS *timeouts);
+/* Ends the I/O that other threads have in progress on h; the record is always null. */
+BOOL CancelIoEx(HANDLE h, void *overlapped);
+void Sleep(DWORD milliseconds);
 
 #ifdef __cplusplus
 }

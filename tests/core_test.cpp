@@ -2,6 +2,7 @@
 // what they return, and that no path leaves a handle open.
 #include "SerialPort.h"
 #include "fake_win32.h"
+#include "threads.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +10,8 @@
 #include <climits>
 #include <cstring>
 #include <functional>
+#include <future>
+#include <thread>
 
 namespace {
 
@@ -65,7 +68,7 @@ protected:
     void SetUp() override
     {
         close();
-        fake = FakeWin32{};
+        fake.reset();
         fake.devices = {"\\\\.\\COM1", "\\\\.\\COM2", "\\\\.\\COM10"};
         fake.reported = driverDcb();
     }
@@ -294,6 +297,73 @@ TEST_F(Core, InitOnAnOpenPortClosesItFirst)
     EXPECT_FALSE(init(4));
     EXPECT_TRUE(fake.handles.empty());
     EXPECT_EQ(recc(), -1);
+}
+
+// Another thread's call in flight when the port closes: the close cancels it
+// and waits for it to leave before closing the handle, and no call of any
+// thread ever reaches a handle after its close (the fake counts that as misuse).
+TEST_F(Core, CloseEndsASendInFlightThenClosesTheHandleItLeft)
+{
+    SKIP_WHERE_THREADS_HANG();
+    ASSERT_TRUE(init(1));
+    fake.blockWrites = true;
+    auto sent = std::async(std::launch::async, [] { return send('x'); });
+    ASSERT_TRUE(fake.waitBlocked(1));
+    fake.calls.clear();
+    EXPECT_TRUE(close());
+    EXPECT_FALSE(sent.get()) << "a cancelled send reports that nothing was sent";
+    // Cancelled, perhaps more than once, then closed once the send has left.
+    ASSERT_GE(fake.calls.size(), 3u);
+    EXPECT_EQ(fake.calls.front(), "CancelIoEx");
+    std::vector<std::string> last(fake.calls.end() - 2, fake.calls.end());
+    EXPECT_EQ(last, (std::vector<std::string>{"WriteFile cancelled", "CloseHandle"}));
+    EXPECT_TRUE(fake.tx.empty());
+}
+
+// Wine cancels no synchronous I/O: there the close returns, and the handle
+// closes when the call stuck in it ends. Until then the port is still taken.
+TEST_F(Core, ASendTheSystemCannotCancelKeepsItsPortUntilItEndsYetCloseReturns)
+{
+    SKIP_WHERE_THREADS_HANG();
+    ASSERT_TRUE(init(1));
+    fake.blockWrites = fake.uncancellable = true;
+    auto sent = std::async(std::launch::async, [] { return send('x'); });
+    ASSERT_TRUE(fake.waitBlocked(1));
+    EXPECT_TRUE(close());
+    EXPECT_EQ(fake.handles.size(), 1u) << "closed under a call still in it";
+    EXPECT_FALSE(init(1)) << "the port is still held by the call stuck in it";
+    EXPECT_EQ(recc(), -1);
+
+    fake.release();
+    EXPECT_TRUE(sent.get());
+    EXPECT_TRUE(fake.handles.empty()) << "the last call out closes the handle";
+    EXPECT_TRUE(init(1));
+}
+
+TEST_F(Core, CallsOnOtherThreadsNeverReachAHandleAfterItsClose)
+{
+    SKIP_WHERE_THREADS_HANG();
+    std::atomic<bool> stop{false};
+    auto hammer = [&](bool reading) {
+        while (!stop.load())
+            reading ? (void)recc() : (void)send('x');
+    };
+    std::thread reader(hammer, true), writer(hammer, false);
+    for (int round = 0; round < 2000; round++) {
+        {
+            std::lock_guard<std::mutex> hold(fake.lock);
+            fake.rx.assign(4, 0x55);
+            fake.calls.clear();
+            fake.tx.clear();
+        }
+        init(round % 2 ? 1 : 2);
+        if (round % 3)
+            close();
+    }
+    stop = true;
+    reader.join();
+    writer.join();
+    // TearDown: no misuse, and no handle left open.
 }
 
 } // namespace

@@ -1,10 +1,27 @@
 #include "fake_win32.h"
 
+#include <chrono>
 #include <cstdint>
+#include <thread>
 
 FakeWin32 fake;
 
+void FakeWin32::release()
+{
+    std::lock_guard<std::mutex> hold(lock);
+    blockWrites = false;
+    changed.notify_all();
+}
+
+bool FakeWin32::waitBlocked(int n)
+{
+    std::unique_lock<std::mutex> hold(lock);
+    return changed.wait_for(hold, std::chrono::seconds(2), [&] { return blocked == n; });
+}
+
 namespace {
+
+using Hold = std::unique_lock<std::mutex>;
 
 uintptr_t nextHandle = 0x100;
 
@@ -25,6 +42,7 @@ extern "C" {
 HANDLE CreateFileA(const char *name, DWORD access, DWORD shareMode, void *security,
                    DWORD creation, DWORD flags, HANDLE templateFile)
 {
+    Hold hold(fake.lock);
     fake.calls.push_back(std::string("CreateFileA ") + name);
     fake.opens.push_back({name, access, shareMode, creation, flags, security != nullptr,
                           templateFile != nullptr});
@@ -40,6 +58,7 @@ HANDLE CreateFileA(const char *name, DWORD access, DWORD shareMode, void *securi
 
 BOOL SetupComm(HANDLE h, DWORD inQueue, DWORD outQueue)
 {
+    Hold hold(fake.lock);
     if (!use("SetupComm", h))
         return FALSE;
     fake.inQueue = inQueue;
@@ -49,6 +68,7 @@ BOOL SetupComm(HANDLE h, DWORD inQueue, DWORD outQueue)
 
 BOOL GetCommState(HANDLE h, DCB *dcb)
 {
+    Hold hold(fake.lock);
     if (!use("GetCommState", h))
         return FALSE;
     fake.lengthSeen = dcb->DCBlength;
@@ -61,6 +81,7 @@ BOOL GetCommState(HANDLE h, DCB *dcb)
 
 BOOL SetCommState(HANDLE h, DCB *dcb)
 {
+    Hold hold(fake.lock);
     if (!use("SetCommState", h))
         return FALSE;
     fake.applied.push_back(*dcb);
@@ -69,6 +90,7 @@ BOOL SetCommState(HANDLE h, DCB *dcb)
 
 BOOL SetCommTimeouts(HANDLE h, COMMTIMEOUTS *timeouts)
 {
+    Hold hold(fake.lock);
     if (!use("SetCommTimeouts", h))
         return FALSE;
     fake.timeouts.push_back(*timeouts);
@@ -77,6 +99,7 @@ BOOL SetCommTimeouts(HANDLE h, COMMTIMEOUTS *timeouts)
 
 BOOL ReadFile(HANDLE h, void *buffer, DWORD toRead, DWORD *read, void *overlapped)
 {
+    Hold hold(fake.lock);
     *read = 0;
     if (!use("ReadFile", h))
         return FALSE;
@@ -92,6 +115,7 @@ BOOL ReadFile(HANDLE h, void *buffer, DWORD toRead, DWORD *read, void *overlappe
 
 BOOL WriteFile(HANDLE h, const void *buffer, DWORD toWrite, DWORD *written, void *overlapped)
 {
+    Hold hold(fake.lock);
     *written = 0;
     if (!use("WriteFile", h))
         return FALSE;
@@ -99,6 +123,18 @@ BOOL WriteFile(HANDLE h, const void *buffer, DWORD toWrite, DWORD *written, void
         ++fake.misuse;
     if (fake.failWrite)
         return FALSE;
+    if (fake.blockWrites) {
+        unsigned cancels = fake.cancels;
+        ++fake.blocked;
+        fake.changed.notify_all();
+        fake.changed.wait(hold, [&] { return !fake.blockWrites || (cancels != fake.cancels && !fake.uncancellable); });
+        --fake.blocked;
+        fake.changed.notify_all();
+        if (fake.blockWrites) {
+            fake.calls.push_back("WriteFile cancelled");
+            return FALSE;
+        }
+    }
     if (fake.writeTakes)
         fake.tx.push_back(*static_cast<const unsigned char *>(buffer));
     *written = fake.writeTakes;
@@ -107,10 +143,25 @@ BOOL WriteFile(HANDLE h, const void *buffer, DWORD toWrite, DWORD *written, void
 
 BOOL CloseHandle(HANDLE h)
 {
+    Hold hold(fake.lock);
     if (!use("CloseHandle", h))
         return FALSE;
     fake.handles.erase(h);
     return TRUE;
 }
+
+BOOL CancelIoEx(HANDLE h, void *overlapped)
+{
+    Hold hold(fake.lock);
+    if (!use("CancelIoEx", h))
+        return FALSE;
+    if (overlapped)
+        ++fake.misuse;
+    ++fake.cancels;
+    fake.changed.notify_all();
+    return TRUE;
+}
+
+void Sleep(DWORD milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
 
 } // extern "C"

@@ -5,13 +5,15 @@
 
 #include "win32.h"
 
+#include <condition_variable>
 #include <deque>
 #include <map>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
 
-struct FakeWin32 {
+struct FakeState {
     // How the devices behave.
     std::set<std::string> devices;  // names that CreateFileA opens, one opener at a time
     bool failSetupComm = false;
@@ -22,6 +24,10 @@ struct FakeWin32 {
     DWORD writeTakes = 1;           // bytes that a successful WriteFile reports written
     DCB reported = {};              // what GetCommState fills in, beyond DCBlength
     std::deque<unsigned char> rx;   // received bytes waiting to be read
+    // A write waits until it is cancelled (returning FALSE) or, when the
+    // system can't cancel it, until the test lets it finish.
+    bool blockWrites = false;
+    bool uncancellable = false;
 
     // What the core did.
     std::vector<std::string> calls; // every call, in order, e.g. "CreateFileA \\.\COM1"
@@ -38,6 +44,22 @@ struct FakeWin32 {
     std::vector<unsigned char> tx;  // bytes written
     std::map<HANDLE, std::string> handles; // open right now
     int misuse = 0;                 // calls on a handle that is not open, or with bad arguments
+    int blocked = 0;                // writes waiting right now
+    unsigned cancels = 0;           // CancelIoEx calls that reached an open handle
+};
+
+struct FakeWin32 : FakeState {
+    // Every function holds it, so that tests may call the core from many threads.
+    std::mutex lock;
+    std::condition_variable changed;
+
+    // Back to a fresh fake, with no thread inside it.
+    void reset() { static_cast<FakeState &>(*this) = FakeState{}; }
+
+    // Lets the writes held by blockWrites finish, each writing its byte.
+    void release();
+    // Waits until `blocked` is n; false after two seconds.
+    bool waitBlocked(int n);
 };
 
 extern FakeWin32 fake;

@@ -2,6 +2,7 @@
 // settings as the device holds them, time-outs, signals, hang-ups, and the
 // bytes read ahead of the caller.
 #include "SerialPort.h"
+#include "threads.h"
 #include "line.h"
 #include "win32.h"
 
@@ -31,14 +32,6 @@
 #include <unistd.h>
 #include <vector>
 
-// Debian's qemu-i386 (7.2) hangs in a second thread's start, and in a child
-// of fork: where the i386 tests run under it, the tests that need either skip.
-#define SKIP_WHERE_THREADS_HANG()                                                              \
-    do {                                                                                       \
-        const char *emulator = getenv("RUVEK_EMULATOR");                                       \
-        if (emulator && strcmp(emulator, "qemu-i386") == 0)                                    \
-            GTEST_SKIP() << "needs a second thread or process, which qemu-i386 never starts"; \
-    } while (0)
 
 namespace {
 
@@ -426,6 +419,44 @@ TEST_F(Termios, EachByteArrivesOnceAndInOrderUnderEveryTimeout)
     DWORD count = 99;
     EXPECT_TRUE(ReadFile(h, &byte, 1, &count, nullptr));
     EXPECT_EQ(count, 0u) << "a byte more than was sent";
+}
+
+// Two threads reading one port share its read-ahead: each byte goes to one
+// of them, once.
+TEST_F(Termios, TwoReadersGetEachByteOnce)
+{
+    SKIP_WHERE_THREADS_HANG();
+    openCom7(polling);
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    std::vector<unsigned char> data(2 << 20);
+    for (size_t i = 0; i < data.size(); i++)
+        data[i] = (unsigned char)(i * 7 + i / 256);
+    std::thread writer = feed(master, data);
+    std::vector<long> seen[2] = {std::vector<long>(256), std::vector<long>(256)};
+    std::atomic<size_t> total{0};
+    auto reader = [&](std::vector<long> &counts) {
+        auto quietSince = Clock::now();
+        while (total.load() < data.size() && msSince(quietSince) < 2000) {
+            unsigned char byte;
+            DWORD n = 0;
+            if (ReadFile(h, &byte, 1, &n, nullptr) && n == 1) {
+                counts[byte]++;
+                total++;
+                quietSince = Clock::now();
+            }
+        }
+    };
+    std::thread other(reader, std::ref(seen[1]));
+    reader(seen[0]);
+    other.join();
+    writer.join();
+
+    std::vector<long> want(256);
+    for (unsigned char b : data)
+        want[b]++;
+    EXPECT_EQ(total.load(), data.size());
+    for (int v = 0; v < 256; v++)
+        ASSERT_EQ(seen[0][v] + seen[1][v], want[v]) << "byte value " << v << " lost or repeated";
 }
 
 TEST_F(Termios, WaitingTimeoutsKeepTheirMeaningForBytesReadAhead)
