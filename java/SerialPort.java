@@ -1,5 +1,6 @@
 // The four natives of one serial port, and the loading of the library behind them.
 import java.util.Locale;
+import ruvek.internal.NativeLoader;
 import ruvek.internal.Os;
 
 /**
