@@ -52,9 +52,9 @@ class JarTest {
     void theJarCarriesTheClassesAndEveryNativeBuiltBesideIt() throws Exception {
         Path root = Path.of(System.getProperty("ruvek.buildRoot"));
         try (JarFile jar = new JarFile(JAR)) {
-            assertEquals("SerialTerminal", jar.getManifest().getMainAttributes().getValue("Main-Class"));
+            assertEquals("ruvek.terminal.SerialTerminal", jar.getManifest().getMainAttributes().getValue("Main-Class"));
             assertNotNull(jar.getEntry("SerialPort.class"));
-            assertNotNull(jar.getEntry("SerialTerminal.class"));
+            assertNotNull(jar.getEntry("ruvek/terminal/SerialTerminal.class"));
             String[][] natives = {
                 {"natives/linux-x86_64/libruvek.so", "linux/libruvek.so"},
                 {"natives/windows-x86/ruvek.dll", "windows-x86/ruvek.dll"},

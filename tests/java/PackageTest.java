@@ -61,7 +61,7 @@ class PackageTest {
             Attributes main = j.getManifest().getMainAttributes();
             assertEquals("ruvek", main.getValue("Implementation-Title"));
             assertEquals(VERSION, main.getValue("Implementation-Version"));
-            assertEquals("SerialTerminal", main.getValue("Main-Class"));
+            assertEquals("ruvek.terminal.SerialTerminal", main.getValue("Main-Class"));
             assertArrayEquals(Files.readAllBytes(SOURCE.resolve("LICENSE")),
                     j.getInputStream(j.getEntry("META-INF/LICENSE")).readAllBytes());
         }
