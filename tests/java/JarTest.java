@@ -17,6 +17,7 @@ import java.util.concurrent.TimeUnit;
 import java.util.jar.JarFile;
 import java.util.zip.ZipEntry;
 import org.junit.jupiter.api.Test;
+import ruvek.testing.NullModem;
 
 /** ruvek.jar on its own: what it carries, and that it loads and works with nothing else. */
 class JarTest {
@@ -127,9 +128,7 @@ class JarTest {
             assertEquals(0, run.exit(), run.err());
             assertEquals("70 6f 6e 67 3a ff 0a\n", run.out());
         } finally {
-            for (File f : dir.toFile().listFiles())
-                f.delete();
-            Files.deleteIfExists(dir);
+            NullModem.removeFolder(dir);
         }
     }
 
@@ -215,9 +214,7 @@ class JarTest {
             assertEquals(1, run.exit(), run.err());
             assertEquals("COM11 (" + device + "): disconnected; the device is gone\n", run.err());
         } finally {
-            for (File f : dir.toFile().listFiles())
-                f.delete();
-            Files.deleteIfExists(dir);
+            NullModem.removeFolder(dir);
         }
     }
 
@@ -245,9 +242,7 @@ class JarTest {
                 p.destroyForcibly().waitFor();
             }
         } finally {
-            for (File f : dir.toFile().listFiles())
-                f.delete();
-            Files.deleteIfExists(dir);
+            NullModem.removeFolder(dir);
         }
     }
 

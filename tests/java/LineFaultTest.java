@@ -26,6 +26,7 @@ import ruvek.PortBusyException;
 import ruvek.SerialLine;
 import ruvek.SerialPortException;
 import ruvek.SerialPorts;
+import ruvek.testing.NullModem;
 
 /** Each reason SerialLine.open gives for a port it cannot open, each produced for real. */
 class LineFaultTest {

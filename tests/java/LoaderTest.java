@@ -28,6 +28,7 @@ import java.util.stream.Stream;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 import ruvek.internal.NativeLoader;
+import ruvek.testing.NullModem;
 
 /**
  * SerialPort's loader, in child JVMs that each get their own java.io.tmpdir

@@ -7,6 +7,7 @@ import java.util.Random;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicReference;
 import org.junit.jupiter.api.Test;
+import ruvek.testing.NullModem;
 
 /**
  * Random bytes through a null-modem in both directions at once: one thread
@@ -93,9 +94,7 @@ class SoakTest {
                     (size >> 10) / seconds);
         } finally {
             port.close();
-            for (java.io.File f : dir.toFile().listFiles())
-                f.delete();
-            Files.deleteIfExists(dir);
+            NullModem.removeFolder(dir);
         }
     }
 }
