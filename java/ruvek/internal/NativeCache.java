@@ -188,8 +188,12 @@ enum NativeCache {
         String glob = target.getFileName() + ".*.part";
         try (DirectoryStream<Path> parts = Files.newDirectoryStream(target.getParent(), glob)) {
             for (Path part : parts) {
-                if (Files.getLastModifiedTime(part, LinkOption.NOFOLLOW_LINKS).toMillis() < hourAgo) {
-                    Files.deleteIfExists(part);
+                try {
+                    if (Files.getLastModifiedTime(part, LinkOption.NOFOLLOW_LINKS).toMillis() < hourAgo) {
+                        Files.deleteIfExists(part);
+                    }
+                } catch (java.nio.file.NoSuchFileException renamed) {
+                    // another JVM's, just renamed into place: not stale, and no reason to give up the cache
                 }
             }
         }
