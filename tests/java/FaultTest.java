@@ -1,3 +1,4 @@
+// Faults under SerialPort on real pseudo-terminals, each followed by an init that works.
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;

@@ -1,3 +1,4 @@
+// ruvek.jar on its own: its contents, its platforms, and its terminal.
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertNotNull;

@@ -1,3 +1,4 @@
+// Each reason SerialLine.open gives for a port it cannot open.
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTimeoutPreemptively;

@@ -1,3 +1,4 @@
+// Where and how SerialPort's native is loaded, in child JVMs with their own temp and home.
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertNotEquals;

@@ -1,3 +1,4 @@
+// SerialPort's four natives on a real JVM over socat null-modems.
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;

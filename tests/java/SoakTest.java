@@ -1,3 +1,4 @@
+// Random bytes both ways at once through SerialPort, checked byte for byte.
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 

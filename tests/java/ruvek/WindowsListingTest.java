@@ -1,3 +1,4 @@
+// The Windows port listing, parsed from reg query's output.
 package ruvek;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;

@@ -1,3 +1,4 @@
+// The ruvek API as an application in a named package uses it.
 package com.example;
 
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
