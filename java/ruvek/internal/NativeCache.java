@@ -16,7 +16,7 @@ import java.util.concurrent.ThreadLocalRandom;
 /** A cache of the jar's native, in the temp directory or in the home folder. */
 enum NativeCache {
     /** {@code <java.io.tmpdir>/ruvek-<user>}. */
-    TEMP("java.io.tmpdir") {
+    TEMP("java.io.tmpdir", false) {
         @Override
         Path folder(Os os) throws NoFolder {
             String tmp = System.getProperty("java.io.tmpdir");
@@ -31,7 +31,7 @@ enum NativeCache {
      * Windows. Its missing folders are made, but never the home (or that
      * variable's folder) itself: creating a home is not ours to do.
      */
-    HOME("the home folder") {
+    HOME("the home folder", true) {
         @Override
         Path folder(Os os) throws NoFolder {
             String home = System.getProperty("user.home", "");
@@ -56,9 +56,12 @@ enum NativeCache {
 
     /** Where the cache is, as the loader's error names it. */
     final String where;
+    /** Whether the folders above the cache may be made: ~/.cache, but never a missing temp directory. */
+    private final boolean makeParents;
 
-    NativeCache(String where) {
+    NativeCache(String where, boolean makeParents) {
         this.where = where;
+        this.makeParents = makeParents;
     }
 
     /**
@@ -91,7 +94,6 @@ enum NativeCache {
                 throw new IOException(noexec); // nothing written where it could never load
             }
         }
-        boolean makeParents = this == HOME; // ~/.cache, but never a missing temp directory
         Path parent = cache.getParent();
         if (SafePlaces.POSIX) {
             // The real folders, so that the load follows no link that someone could change after the checks.

@@ -44,8 +44,8 @@ final class SafePlaces {
             }
             Set<PosixFilePermission> perms = a.permissions();
             if (othersMayWrite(perms) && !sticky(p)) {
-                throw new IOException(p + " can be written by other users (" + PosixFilePermissions.toString(perms)
-                        + ") and is not sticky, so they could swap what lies under it");
+                throw new IOException(p + " " + writableByOthers(perms)
+                        + " and is not sticky, so they could swap what lies under it");
             }
         }
     }
@@ -63,11 +63,11 @@ final class SafePlaces {
         String owner = a.owner().getName();
         String me = me();
         if (!owner.equals(me) && (onlyMine || !owner.equals("root"))) {
-            return "belongs to " + owner + ", not to " + me;
+            return notMine(owner, me);
         }
         Set<PosixFilePermission> perms = a.permissions();
         if (othersMayWrite(perms)) {
-            return "can be written by other users (" + PosixFilePermissions.toString(perms) + ")";
+            return writableByOthers(perms);
         }
         return null;
     }
@@ -100,16 +100,24 @@ final class SafePlaces {
         }
         String me = me();
         if (!a.owner().getName().equals(me)) {
-            throw new IOException(dir + " belongs to " + a.owner().getName() + ", not to " + me);
+            throw new IOException(dir + " " + notMine(a.owner().getName(), me));
         }
         if (othersMayWrite(p)) {
-            throw new IOException(dir + " can be written by other users (" + PosixFilePermissions.toString(p) + ")");
+            throw new IOException(dir + " " + writableByOthers(p));
         }
     }
 
     /** rwx------, for the folders the loader makes. */
     static FileAttribute<Set<PosixFilePermission>> ownerOnly() {
         return PosixFilePermissions.asFileAttribute(PosixFilePermissions.fromString("rwx------"));
+    }
+
+    private static String notMine(String owner, String me) {
+        return "belongs to " + owner + ", not to " + me;
+    }
+
+    private static String writableByOthers(Set<PosixFilePermission> perms) {
+        return "can be written by other users (" + PosixFilePermissions.toString(perms) + ")";
     }
 
     private static boolean othersMayWrite(Set<PosixFilePermission> perms) {
