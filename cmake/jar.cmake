@@ -70,7 +70,7 @@ file(COPY "${LICENSE}" DESTINATION "${STAGE}/META-INF")
 file(WRITE "${STAGE}.mf" "Implementation-Title: ruvek\nImplementation-Version: ${VERSION}\n")
 file(REMOVE "${OUT}")
 execute_process(
-  COMMAND "${JAR_TOOL}" --create --file "${OUT}" --main-class SerialTerminal --manifest "${STAGE}.mf"
+  COMMAND "${JAR_TOOL}" --create --file "${OUT}" --main-class ruvek.terminal.SerialTerminal --manifest "${STAGE}.mf"
           -C "${CLASSES}" . -C "${STAGE}" .
   RESULT_VARIABLE result)
 if(result)

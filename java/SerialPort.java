@@ -1,4 +1,7 @@
+// The four natives of one serial port, and the loading of the library behind them.
 import java.util.Locale;
+import ruvek.internal.NativeLoader;
+import ruvek.internal.Os;
 
 /**
  * Byte-at-a-time access to one serial port through the native library
@@ -36,11 +39,11 @@ public class SerialPort {
         } else if (!a.equals("aarch64") && !a.equals("arm")) {
             return null; // "arm" is what Java reports on ARMv7 hard float, the jar's linux-arm
         }
-        String o = os.toLowerCase(Locale.ROOT);
-        if (o.startsWith("windows") && a.startsWith("x86")) {
+        Os o = Os.of(os);
+        if (o == Os.WINDOWS && a.startsWith("x86")) {
             return "windows-" + a;
         }
-        if (o.equals("linux")) {
+        if (o == Os.LINUX) {
             return "linux-" + a;
         }
         return null;

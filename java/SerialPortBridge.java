@@ -1,3 +1,4 @@
+// The one class of the unnamed package that the ruvek package reaches SerialPort through.
 /**
  * {@link SerialPort} behind {@link ruvek.NativePort}, for the {@code ruvek}
  * package, which cannot name a class of the unnamed package. SerialPort's own

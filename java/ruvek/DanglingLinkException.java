@@ -1,3 +1,4 @@
+// A port whose link points at nothing.
 package ruvek;
 
 /** The link that names the port points at a device that is not there. */

@@ -1,3 +1,4 @@
+// The four natives of SerialPort, as the ruvek package sees them.
 package ruvek;
 
 /**

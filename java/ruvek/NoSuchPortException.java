@@ -1,3 +1,4 @@
+// A port that does not exist.
 package ruvek;
 
 /** The port does not exist: no device, or no hardware behind it. */

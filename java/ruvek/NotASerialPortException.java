@@ -1,3 +1,4 @@
+// A port that names something other than a serial device.
 package ruvek;
 
 /** The port names something that is not a serial device, such as a regular file. */

@@ -1,3 +1,4 @@
+// A device the user may not open.
 package ruvek;
 
 /** The user may not open the device; on Linux, usually not in its group, such as {@code dialout}. */

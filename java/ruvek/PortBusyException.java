@@ -1,3 +1,4 @@
+// A port already held, by another process or by a line of this one.
 package ruvek;
 
 /** The port is held by another process, or a line is already open in this one. */

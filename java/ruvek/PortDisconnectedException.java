@@ -1,3 +1,4 @@
+// A device gone while its line was open.
 package ruvek;
 
 /** The device went away while the line was open: unplugged, or replaced by another. */

@@ -1,16 +1,11 @@
+// One open serial line as a pair of streams, shared safely by threads and class loaders.
 package ruvek;
 
 import java.io.IOException;
 import java.io.InputStream;
 import java.io.InterruptedIOException;
 import java.io.OutputStream;
-import java.io.RandomAccessFile;
 import java.net.SocketTimeoutException;
-import java.nio.file.Files;
-import java.nio.file.NoSuchFileException;
-import java.nio.file.Path;
-import java.nio.file.attribute.BasicFileAttributes;
-import java.util.Locale;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.concurrent.locks.LockSupport;
@@ -56,8 +51,7 @@ public final class SerialLine implements AutoCloseable {
     private final int baud;
     private final String device;
     private final String owner;
-    private final Path watched; // the device's path, on Linux
-    private final Object key;   // the device opened, as its path showed it
+    private final Ports.Watch watch;
     private final InputStream in = new In();
     private final OutputStream out = new Out();
 
@@ -72,14 +66,13 @@ public final class SerialLine implements AutoCloseable {
     private volatile long lastCheck = System.nanoTime();
     private volatile String gone;
 
-    private SerialLine(NativePort natives, int port, int baud, String device, Object key, String owner, boolean linux) {
+    private SerialLine(NativePort natives, int port, int baud, String device, String owner, Ports.Watch watch) {
         this.natives = natives;
         this.port = port;
         this.baud = baud;
         this.device = device;
         this.owner = owner;
-        this.key = key; // without one, only the path's disappearance tells that the device went
-        watched = linux ? LinuxPorts.asPath(device) : null;
+        this.watch = watch;
     }
 
     /**
@@ -102,9 +95,8 @@ public final class SerialLine implements AutoCloseable {
     public static SerialLine open(int port, int baud) throws SerialPortException {
         if (baud <= 0)
             throw new IllegalArgumentException("the baud rate must be positive, not " + baud);
-        String os = System.getProperty("os.name", "").toLowerCase(Locale.ROOT);
-        boolean linux = os.equals("linux");
-        String device = linux ? LinuxPorts.device(port) : "COM" + port;
+        Ports ports = Ports.current();
+        String device = ports.device(port);
         String owner = SerialPortException.where(port, device);
         Object held = System.getProperties().putIfAbsent(OWNER, owner);
         if (held != null)
@@ -114,15 +106,11 @@ public final class SerialLine implements AutoCloseable {
             NativePort n = natives(port, device);
             for (int tries = 1; ; tries++) {
                 // The native resolves the link again: what it opened must be what this names and watches.
-                Object key = linux ? LinuxPorts.key(device) : null;
-                if (!n.init(port, baud)) {
-                    if (linux)
-                        throw LinuxPorts.diagnose(port, baud);
-                    throw os.startsWith("windows") ? windowsDiagnosis(port, baud)
-                            : new SerialPortException(port, device, "cannot be opened at " + baud + " baud");
-                }
-                if (key == null || LinuxPorts.heldByThisProcess(key) != Boolean.FALSE) {
-                    SerialLine line = new SerialLine(n, port, baud, device, key, owner, linux);
+                Object key = ports.key(device);
+                if (!n.init(port, baud))
+                    throw ports.diagnose(port, baud);
+                if (key == null || ports.heldByThisProcess(key) != Boolean.FALSE) {
+                    SerialLine line = new SerialLine(n, port, baud, device, owner, ports.watch(device, key));
                     opened = true;
                     return line;
                 }
@@ -130,7 +118,7 @@ public final class SerialLine implements AutoCloseable {
                 if (tries == OPEN_TRIES)
                     throw new SerialPortException(port, device, "its link changed while it was being opened, "
                             + OPEN_TRIES + " times; nothing is open");
-                device = LinuxPorts.device(port);
+                device = ports.device(port);
                 String now = SerialPortException.where(port, device);
                 System.getProperties().replace(OWNER, owner, now);
                 owner = now;
@@ -153,19 +141,6 @@ public final class SerialLine implements AutoCloseable {
             }
         }
         return bridge;
-    }
-
-    /** Why init failed on Windows: the registry lists the ports; an open that works means the driver refused. */
-    private static SerialPortException windowsDiagnosis(int port, int baud) {
-        String device = "COM" + port;
-        try {
-            new RandomAccessFile("\\\\.\\" + device, "rw").close();
-            return new UnsupportedSettingsException(port, device,
-                    "the driver refused " + baud + " baud, 8 data bits, no parity, one stop bit");
-        } catch (IOException e) {
-            return SerialPorts.windowsHas(port) ? new PortBusyException(port, device, "busy; another program has it open")
-                    : new NoSuchPortException(port, device, "no such port");
-        }
     }
 
     /**
@@ -337,19 +312,11 @@ public final class SerialLine implements AutoCloseable {
         }
     }
 
-    /** Notes that the device has gone: its path no longer leads to what was opened. */
+    /** Notes that the device has gone, once it has. */
     private void checkDevice() {
-        if (watched == null)
-            return;
-        try {
-            Object now = Files.readAttributes(watched, BasicFileAttributes.class).fileKey();
-            if (key != null && !key.equals(now))
-                gone = "disconnected; another device is at its path now";
-        } catch (NoSuchFileException e) {
-            gone = "disconnected; the device is gone";
-        } catch (IOException e) {
-            // cannot tell: keep the line
-        }
+        String why = watch.gone();
+        if (why != null)
+            gone = why;
     }
 
     private void send(int b) throws IOException {

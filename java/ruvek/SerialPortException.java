@@ -1,3 +1,4 @@
+// The failure to open or use a port, naming the port and its device; the base of the others.
 package ruvek;
 
 import java.io.IOException;

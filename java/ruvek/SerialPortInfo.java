@@ -1,3 +1,4 @@
+// One port of the listing: its number, its device, and what the system says of it.
 package ruvek;
 
 import java.util.OptionalInt;

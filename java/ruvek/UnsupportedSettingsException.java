@@ -1,3 +1,4 @@
+// Line settings the driver refused.
 package ruvek;
 
 /** The driver refused the line settings, such as the baud rate. */

@@ -1,3 +1,4 @@
+// Faults under SerialPort on real pseudo-terminals, each followed by an init that works.
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
@@ -16,6 +17,7 @@ import java.util.concurrent.atomic.AtomicBoolean;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
+import ruvek.testing.NullModem;
 
 /**
  * Faults on real pseudo-terminals: a peer that vanishes, a device link that
@@ -36,10 +38,7 @@ class FaultTest {
     @AfterEach
     void tidy() throws Exception {
         port.close();
-        try (var files = Files.list(dir)) {
-            files.forEach(f -> f.toFile().delete());
-        }
-        Files.deleteIfExists(dir);
+        NullModem.removeFolder(dir);
     }
 
     /** After a fault: a fresh cable on the same port number works end to end. */

@@ -1,3 +1,4 @@
+// ruvek.jar on its own: its contents, its platforms, and its terminal.
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertNotNull;
@@ -17,6 +18,7 @@ import java.util.concurrent.TimeUnit;
 import java.util.jar.JarFile;
 import java.util.zip.ZipEntry;
 import org.junit.jupiter.api.Test;
+import ruvek.testing.NullModem;
 
 /** ruvek.jar on its own: what it carries, and that it loads and works with nothing else. */
 class JarTest {
@@ -52,9 +54,9 @@ class JarTest {
     void theJarCarriesTheClassesAndEveryNativeBuiltBesideIt() throws Exception {
         Path root = Path.of(System.getProperty("ruvek.buildRoot"));
         try (JarFile jar = new JarFile(JAR)) {
-            assertEquals("SerialTerminal", jar.getManifest().getMainAttributes().getValue("Main-Class"));
+            assertEquals("ruvek.terminal.SerialTerminal", jar.getManifest().getMainAttributes().getValue("Main-Class"));
             assertNotNull(jar.getEntry("SerialPort.class"));
-            assertNotNull(jar.getEntry("SerialTerminal.class"));
+            assertNotNull(jar.getEntry("ruvek/terminal/SerialTerminal.class"));
             String[][] natives = {
                 {"natives/linux-x86_64/libruvek.so", "linux/libruvek.so"},
                 {"natives/windows-x86/ruvek.dll", "windows-x86/ruvek.dll"},
@@ -127,9 +129,7 @@ class JarTest {
             assertEquals(0, run.exit(), run.err());
             assertEquals("70 6f 6e 67 3a ff 0a\n", run.out());
         } finally {
-            for (File f : dir.toFile().listFiles())
-                f.delete();
-            Files.deleteIfExists(dir);
+            NullModem.removeFolder(dir);
         }
     }
 
@@ -215,9 +215,7 @@ class JarTest {
             assertEquals(1, run.exit(), run.err());
             assertEquals("COM11 (" + device + "): disconnected; the device is gone\n", run.err());
         } finally {
-            for (File f : dir.toFile().listFiles())
-                f.delete();
-            Files.deleteIfExists(dir);
+            NullModem.removeFolder(dir);
         }
     }
 
@@ -245,9 +243,7 @@ class JarTest {
                 p.destroyForcibly().waitFor();
             }
         } finally {
-            for (File f : dir.toFile().listFiles())
-                f.delete();
-            Files.deleteIfExists(dir);
+            NullModem.removeFolder(dir);
         }
     }
 

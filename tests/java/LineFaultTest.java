@@ -1,3 +1,4 @@
+// Each reason SerialLine.open gives for a port it cannot open.
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTimeoutPreemptively;
@@ -26,6 +27,7 @@ import ruvek.PortBusyException;
 import ruvek.SerialLine;
 import ruvek.SerialPortException;
 import ruvek.SerialPorts;
+import ruvek.testing.NullModem;
 
 /** Each reason SerialLine.open gives for a port it cannot open, each produced for real. */
 class LineFaultTest {

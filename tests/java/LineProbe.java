@@ -1,3 +1,4 @@
+// A second JVM's side of LineFaultTest: opens a line and prints the outcome.
 import ruvek.SerialLine;
 
 /** Run in a second JVM, maybe as another user: opens a line and prints the outcome. */

@@ -1,3 +1,4 @@
+// A child JVM's side of LoaderTest: loads the native and says from where.
 import java.io.File;
 import java.net.URL;
 import java.net.URLClassLoader;

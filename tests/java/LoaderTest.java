@@ -1,3 +1,4 @@
+// Where and how SerialPort's native is loaded, in child JVMs with their own temp and home.
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertNotEquals;
@@ -27,6 +28,8 @@ import java.util.stream.Collectors;
 import java.util.stream.Stream;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
+import ruvek.internal.NativeLoader;
+import ruvek.testing.NullModem;
 
 /**
  * SerialPort's loader, in child JVMs that each get their own java.io.tmpdir

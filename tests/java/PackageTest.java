@@ -1,3 +1,4 @@
+// The Maven artifacts, installed into a temporary repository.
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertNotNull;
@@ -61,7 +62,7 @@ class PackageTest {
             Attributes main = j.getManifest().getMainAttributes();
             assertEquals("ruvek", main.getValue("Implementation-Title"));
             assertEquals(VERSION, main.getValue("Implementation-Version"));
-            assertEquals("SerialTerminal", main.getValue("Main-Class"));
+            assertEquals("ruvek.terminal.SerialTerminal", main.getValue("Main-Class"));
             assertArrayEquals(Files.readAllBytes(SOURCE.resolve("LICENSE")),
                     j.getInputStream(j.getEntry("META-INF/LICENSE")).readAllBytes());
         }

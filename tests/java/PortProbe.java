@@ -1,3 +1,4 @@
+// A second JVM's side of SerialPortTest: opens a port, maybe holds it.
 /**
  * Run in a second JVM: tries to open a port and prints whether it could.
  * With "hold", keeps the port open until its standard input ends.

@@ -1,9 +1,11 @@
+// SerialPort's four natives on a real JVM over socat null-modems.
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertTimeoutPreemptively;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 import static org.junit.jupiter.api.Assumptions.assumeFalse;
+import static ruvek.testing.NullModem.allBytes;
 
 import java.io.ByteArrayOutputStream;
 import java.nio.charset.StandardCharsets;
@@ -14,6 +16,7 @@ import java.util.concurrent.TimeUnit;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
+import ruvek.testing.NullModem;
 
 /** SerialPort on a real JVM, over socat null-modems on real pseudo-terminals. */
 class SerialPortTest {
@@ -34,17 +37,7 @@ class SerialPortTest {
     void unplug() throws Exception {
         port.close();
         modem.close();
-        try (var files = Files.list(dir)) {
-            files.forEach(f -> f.toFile().delete());
-        }
-        Files.deleteIfExists(dir);
-    }
-
-    static byte[] allBytes() {
-        byte[] all = new byte[256];
-        for (int i = 0; i < 256; i++)
-            all[i] = (byte) i;
-        return all;
+        NullModem.removeFolder(dir);
     }
 
     /** Polls recc until n bytes arrived or the time is up. */

@@ -1,3 +1,4 @@
+// Random bytes both ways at once through SerialPort, checked byte for byte.
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
@@ -7,6 +8,7 @@ import java.util.Random;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicReference;
 import org.junit.jupiter.api.Test;
+import ruvek.testing.NullModem;
 
 /**
  * Random bytes through a null-modem in both directions at once: one thread
@@ -93,9 +95,7 @@ class SoakTest {
                     (size >> 10) / seconds);
         } finally {
             port.close();
-            for (java.io.File f : dir.toFile().listFiles())
-                f.delete();
-            Files.deleteIfExists(dir);
+            NullModem.removeFolder(dir);
         }
     }
 }

@@ -1,3 +1,4 @@
+// The Windows port listing, parsed from reg query's output.
 package ruvek;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
@@ -14,7 +15,7 @@ class WindowsListingTest {
                 + "    \\Device\\Serial0    REG_SZ    COM1\r\n"
                 + "    \\Device\\Odd    REG_DWORD    0x1\r\n"
                 + "    \\Device\\Modem    REG_SZ    MODEM\r\n\r\n";
-        List<SerialPortInfo> ports = SerialPorts.parseSerialComm(output);
+        List<SerialPortInfo> ports = WindowsPorts.parseSerialComm(output);
         assertEquals(2, ports.size());
         assertEquals("COM1 COM1 \\Device\\Serial0", ports.get(0).toString());
         assertEquals(12, ports.get(1).port().getAsInt());

@@ -1,3 +1,4 @@
+// The ruvek API as an application in a named package uses it.
 package com.example;
 
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
@@ -8,10 +9,7 @@ import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTimeoutPreemptively;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
-import java.io.FileInputStream;
-import java.io.FileOutputStream;
 import java.io.IOException;
-import java.io.InputStream;
 import java.lang.reflect.InvocationTargetException;
 import java.net.SocketTimeoutException;
 import java.net.URL;
@@ -35,86 +33,25 @@ import ruvek.SerialLine;
 import ruvek.SerialPortException;
 import ruvek.SerialPortInfo;
 import ruvek.SerialPorts;
+import ruvek.testing.NullModem;
 
 /** An application in a named package, using nothing of ruvek but its named API, over socat null-modems. */
 class SerialLineTest {
     static final Duration LIMIT = Duration.ofSeconds(30);
 
     Path dir;
-    Cable cable;
-
-    /** A socat pair of pseudo-terminals: ours linked as COM{@code port}, the peer's end read and written here. */
-    static final class Cable implements AutoCloseable {
-        final Path ours;
-        final Path link;
-        final Process socat;
-        final FileOutputStream out;
-        final InputStream in;
-
-        Cable(Path dir, int port) throws Exception {
-            ours = dir.resolve("ours" + port);
-            Path peer = dir.resolve("peer" + port);
-            socat = new ProcessBuilder(System.getProperty("ruvek.socat", "socat"),
-                    "pty,raw,echo=0,link=" + ours, "pty,raw,echo=0,link=" + peer)
-                    .redirectErrorStream(true).redirectOutput(ProcessBuilder.Redirect.DISCARD).start();
-            for (int i = 0; !(Files.exists(ours) && Files.exists(peer)); i++) {
-                assertTrue(i < 1000 && socat.isAlive(), "socat did not make its pseudo-terminals");
-                Thread.sleep(10);
-            }
-            link = Path.of(System.getenv("XDG_CONFIG_HOME"), "ruvek", "com" + port);
-            Files.createDirectories(link.getParent());
-            Files.deleteIfExists(link);
-            Files.createSymbolicLink(link, ours);
-            in = new FileInputStream(peer.toFile());
-            out = new FileOutputStream(peer.toFile());
-        }
-
-        byte[] receive(int n) throws IOException {
-            byte[] got = new byte[n];
-            for (int k = 0, r; k < n; k += r)
-                if ((r = in.read(got, k, n - k)) < 0)
-                    throw new IOException("the cable was pulled after " + k + " bytes");
-            return got;
-        }
-
-        void pull() throws IOException {
-            socat.destroyForcibly();
-            try {
-                socat.waitFor(10, TimeUnit.SECONDS);
-            } catch (InterruptedException e) {
-                throw new java.io.InterruptedIOException();
-            }
-        }
-
-        @Override
-        public void close() throws IOException {
-            pull();
-            in.close();
-            out.close();
-            Files.deleteIfExists(link);
-        }
-    }
+    NullModem cable;
 
     @BeforeEach
     void plugIn() throws Exception {
         dir = Files.createTempDirectory("ruvek-line");
-        cable = new Cable(dir, 51);
+        cable = new NullModem(dir, 51).openUnread();
     }
 
     @AfterEach
     void unplug() throws Exception {
         cable.close();
-        try (var files = Files.list(dir)) {
-            files.forEach(f -> f.toFile().delete());
-        }
-        Files.deleteIfExists(dir);
-    }
-
-    static byte[] allBytes() {
-        byte[] all = new byte[256];
-        for (int i = 0; i < 256; i++)
-            all[i] = (byte) i;
-        return all;
+        NullModem.removeFolder(dir);
     }
 
     @Test
@@ -123,17 +60,17 @@ class SerialLineTest {
             try (SerialLine line = SerialLine.open(51, 115200)) {
                 assertEquals(51, line.port());
                 assertEquals(115200, line.baud());
-                line.getOutputStream().write(allBytes());
+                line.getOutputStream().write(NullModem.allBytes());
                 line.getOutputStream().write(0x1FF); // the low 8 bits
-                assertArrayEquals(allBytes(), cable.receive(256));
+                assertArrayEquals(NullModem.allBytes(), cable.receive(256));
                 assertEquals(0xFF, cable.receive(1)[0] & 0xFF);
 
-                cable.out.write(allBytes());
+                cable.write(NullModem.allBytes());
                 byte[] got = new byte[256];
                 for (int n = 0; n < got.length; )
                     n += line.getInputStream().read(got, n, got.length - n);
-                assertArrayEquals(allBytes(), got);
-                cable.out.write(0xFE);
+                assertArrayEquals(NullModem.allBytes(), got);
+                cable.write(0xFE);
                 assertEquals(0xFE, line.getInputStream().read());
             }
         });
@@ -150,7 +87,7 @@ class SerialLineTest {
                     long ms = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - start);
                     assertTrue(ms >= 300 && ms < 350, "timed out after " + ms + " ms");
                 }
-                cable.out.write('t');
+                cable.write('t');
                 assertEquals('t', line.getInputStream().read());
                 assertThrows(IllegalArgumentException.class, () -> line.setReadTimeout(-1));
             }
@@ -236,7 +173,7 @@ class SerialLineTest {
                     }));
                 }
                 readers.forEach(Thread::start);
-                cable.out.write(sent);
+                cable.write(sent);
                 // Two writers of 512-byte blocks, each block one value: every run of a value is whole blocks.
                 byte[][] blocks = {new byte[512], new byte[512]};
                 java.util.Arrays.fill(blocks[0], (byte) 'a');
@@ -281,7 +218,7 @@ class SerialLineTest {
             try (SerialLine line = SerialLine.open(51, 115200)) {
                 byte[] sent = new byte[3000];
                 new Random(4).nextBytes(sent);
-                cable.out.write(sent);
+                cable.write(sent);
                 byte[] got = new byte[sent.length];
                 Thread.sleep(300); // all of it has arrived, and the first read takes it from the device
                 got[0] = (byte) line.getInputStream().read();
@@ -314,8 +251,8 @@ class SerialLineTest {
     @Test
     void theDeviceNamedIsTheOneOpenedWhileItsLinkChanges() {
         assertTimeoutPreemptively(LIMIT, () -> {
-            try (Cable other = new Cable(dir, 52)) {
-                Cable[] cables = {cable, other};
+            try (NullModem other = new NullModem(dir, 52).openUnread()) {
+                NullModem[] cables = {cable, other};
                 String[] devices = {cable.ours.toRealPath().toString(), other.ours.toRealPath().toString()};
                 Path link = cable.link.resolveSibling("com60");
                 Path next = cable.link.resolveSibling("com60.next");
@@ -352,12 +289,12 @@ class SerialLineTest {
                         int named = line.device().equals(devices[0]) ? 0 : 1;
                         assertEquals(devices[named], line.device());
                         long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(2);
-                        while (cables[0].in.available() + cables[1].in.available() == 0 && System.nanoTime() < deadline)
+                        while (cables[0].available() + cables[1].available() == 0 && System.nanoTime() < deadline)
                             Thread.sleep(1);
-                        if (cables[named].in.available() == 0)
+                        if (cables[named].available() == 0)
                             wrong++;
-                        for (Cable c : cables)
-                            c.in.read(new byte[64], 0, c.in.available());
+                        for (NullModem c : cables)
+                            c.drop();
                     }
                 } finally {
                     stop.set(true);
@@ -374,7 +311,7 @@ class SerialLineTest {
     @Test
     void aSecondLineIsRefusedAndTheFirstKeepsItsPort() {
         assertTimeoutPreemptively(LIMIT, () -> {
-            try (Cable other = new Cable(dir, 52)) {
+            try (NullModem other = new NullModem(dir, 52).openUnread()) {
                 SerialLine first = SerialLine.open(51, 9600);
                 try {
                     PortBusyException busy = assertThrows(PortBusyException.class, () -> SerialLine.open(52, 9600));
@@ -392,7 +329,7 @@ class SerialLineTest {
                 try (SerialLine second = SerialLine.open(52, 9600)) {
                     // The closed line reaches nothing, least of all the port open now.
                     assertThrows(IOException.class, () -> first.getOutputStream().write('x'));
-                    other.out.write('y');
+                    other.write('y');
                     Thread.sleep(100);
                     assertThrows(IOException.class, () -> first.getInputStream().read());
                     assertEquals('y', second.getInputStream().read());

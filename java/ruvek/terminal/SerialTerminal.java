@@ -1,3 +1,6 @@
+// The jar's main class: a small serial terminal over ruvek.SerialLine.
+package ruvek.terminal;
+
 import java.io.BufferedOutputStream;
 import java.io.IOException;
 import java.io.InputStream;

@@ -1,0 +1,103 @@
+# The Java side, for the builds that make a jar: SerialPort and the ruvek
+# packages compiled for Java 8, ruvek.jar, the Maven artifacts, and the JVM
+# tests. Included from CMakeLists.txt, after the ruvek library target exists.
+
+# The classes, built for Java 8 and later since many 32-bit Windows JVMs are
+# Java 8. The output folder is emptied first, so no class of a source that
+# was moved or removed lingers in the jar.
+set(classes "${CMAKE_CURRENT_BINARY_DIR}/classes")
+set(classes_stamp "${CMAKE_CURRENT_BINARY_DIR}/classes.stamp")
+file(GLOB_RECURSE main_sources CONFIGURE_DEPENDS RELATIVE "${CMAKE_CURRENT_SOURCE_DIR}"
+     "${CMAKE_CURRENT_SOURCE_DIR}/java/*.java")
+add_custom_command(OUTPUT "${classes_stamp}"
+  COMMAND "${CMAKE_COMMAND}" -E rm -rf "${classes}"
+  COMMAND "${Java_JAVAC_EXECUTABLE}" -Xlint:all -Werror --release 8 -d "${classes}" ${main_sources}
+  COMMAND "${CMAKE_COMMAND}" -E touch "${classes_stamp}"
+  DEPENDS ${main_sources} WORKING_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}" VERBATIM)
+# One javac for the main classes, not one per target that needs them.
+add_custom_target(java_classes DEPENDS "${classes_stamp}")
+
+# The jar: the classes and every native built beside this tree.
+set(jar "${CMAKE_CURRENT_BINARY_DIR}/ruvek.jar")
+add_custom_target(ruvek_jar ALL
+  COMMAND "${CMAKE_COMMAND}" "-DJAR_TOOL=${Java_JAR_EXECUTABLE}" "-DCLASSES=${classes}" "-DOUT=${jar}"
+          "-DSTAGE=${CMAKE_CURRENT_BINARY_DIR}/jar-natives" "-DBUILD_ROOT=${CMAKE_CURRENT_BINARY_DIR}/.."
+          "-DSELF=$<TARGET_FILE:ruvek>" "-DVERSION=${PROJECT_VERSION}"
+          "-DLICENSE=${CMAKE_CURRENT_SOURCE_DIR}/LICENSE" -P "${CMAKE_CURRENT_SOURCE_DIR}/cmake/jar.cmake"
+  DEPENDS "${classes_stamp}" ruvek LICENSE
+  BYPRODUCTS "${jar}" VERBATIM)
+add_dependencies(ruvek_jar java_classes)
+
+# The Maven artifacts ruvek:ruvek:<version>: the jar under its versioned
+# name, its sources, its javadoc and its pom (scripts/maven-install installs them).
+set(artifact "${CMAKE_CURRENT_BINARY_DIR}/ruvek-${PROJECT_VERSION}")
+configure_file(cmake/ruvek.pom.in "${artifact}.pom" @ONLY)
+add_custom_command(OUTPUT "${artifact}-javadoc.jar" "${artifact}-sources.jar"
+  COMMAND "${CMAKE_COMMAND}" -E rm -rf "${CMAKE_CURRENT_BINARY_DIR}/javadoc"
+  COMMAND "${Java_JAVADOC_EXECUTABLE}" -quiet -Xdoclint:all,-missing --release 8
+          -d "${CMAKE_CURRENT_BINARY_DIR}/javadoc" ${main_sources}
+  COMMAND "${Java_JAR_EXECUTABLE}" --create --file "${artifact}-javadoc.jar" -C "${CMAKE_CURRENT_BINARY_DIR}/javadoc" .
+  COMMAND "${Java_JAR_EXECUTABLE}" --create --file "${artifact}-sources.jar" -C java .
+  DEPENDS ${main_sources} WORKING_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}" VERBATIM)
+add_custom_target(ruvek_maven ALL
+  COMMAND "${CMAKE_COMMAND}" -E copy "${jar}" "${artifact}.jar"
+  DEPENDS "${artifact}-javadoc.jar" "${artifact}-sources.jar" BYPRODUCTS "${artifact}.jar" VERBATIM)
+add_dependencies(ruvek_maven ruvek_jar)
+
+# The JVM tests: SerialPort and the jar on a real JVM over socat null-modems.
+find_program(SOCAT socat REQUIRED)
+find_file(JUNIT_CONSOLE junit-platform-console-standalone.jar PATHS /usr/share/java REQUIRED NO_CMAKE_FIND_ROOT_PATH)
+set(test_classes "${CMAKE_CURRENT_BINARY_DIR}/test-classes")
+set(test_classes_stamp "${CMAKE_CURRENT_BINARY_DIR}/test-classes.stamp")
+file(GLOB_RECURSE test_sources CONFIGURE_DEPENDS RELATIVE "${CMAKE_CURRENT_SOURCE_DIR}"
+     "${CMAKE_CURRENT_SOURCE_DIR}/tests/java/*.java")
+add_custom_command(OUTPUT "${test_classes_stamp}"
+  COMMAND "${CMAKE_COMMAND}" -E rm -rf "${test_classes}"
+  COMMAND "${Java_JAVAC_EXECUTABLE}" -Xlint:all -Werror -cp "${JUNIT_CONSOLE}:${classes}"
+          -d "${test_classes}" ${test_sources}
+  COMMAND "${CMAKE_COMMAND}" -E touch "${test_classes_stamp}"
+  DEPENDS ${test_sources} "${classes_stamp}" WORKING_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}" VERBATIM)
+add_custom_target(jvm_test_classes ALL DEPENDS "${test_classes_stamp}")
+add_dependencies(jvm_test_classes java_classes)
+
+# Every class named *Test is a suite, by its class name.
+set(suites "")
+foreach(source IN LISTS test_sources)
+  if(source MATCHES "^tests/java/(.+Test)\\.java$")
+    string(REPLACE "/" "." suite "${CMAKE_MATCH_1}")
+    list(APPEND suites "${suite}")
+  endif()
+endforeach()
+
+# Each suite in a JVM of its own, except in cross builds. Those run them on
+# Debian's JVM for the target (scripts/target-jres fetches it), under
+# qemu-user where this machine cannot run it natively.
+set(test_java "${Java_JAVA_EXECUTABLE}")
+set(test_jar "${jar}")
+set(suite_groups ${suites})
+if(CMAKE_CROSSCOMPILING)
+  # The jar tested is the one shipped, which the linux preset packs once
+  # every native is built: build that preset before running these tests.
+  set(test_jar "${CMAKE_CURRENT_BINARY_DIR}/../linux/ruvek.jar")
+  set(RUVEK_TARGET_JRE "${CMAKE_CURRENT_SOURCE_DIR}/build/jre/${RUVEK_DEBIAN_ARCH}" CACHE PATH
+      "Private root holding the target's JVM and the libraries it needs")
+  # A short soak: under emulation 2 MiB takes minutes.
+  set(test_java "${CMAKE_CURRENT_SOURCE_DIR}/tests/cross/java" "${RUVEK_TARGET_JRE}" ${RUVEK_DEBIAN_ARCH}
+      -Druvek.soak.mib=1)
+  # All in one JVM: under emulation each start of JUnit costs 15 s and more.
+  set(suite_groups "SerialPortTest,JarTest,FaultTest,SoakTest")
+endif()
+foreach(group IN LISTS suite_groups)
+  string(REPLACE "," ";" members "${group}")
+  list(TRANSFORM members PREPEND "--select-class=" OUTPUT_VARIABLE selects)
+  string(REPLACE "," "_" suite "${group}")
+  add_test(NAME jvm_${suite}
+    COMMAND "${CMAKE_COMMAND}" -E env "XDG_CONFIG_HOME=${CMAKE_CURRENT_BINARY_DIR}/jvm-test-config"
+            ${test_java} -Djava.library.path=$<TARGET_FILE_DIR:ruvek> "-Druvek.socat=${SOCAT}"
+            "-Druvek.jar=${test_jar}" "-Druvek.buildRoot=${CMAKE_CURRENT_BINARY_DIR}/.."
+            "-Druvek.version=${PROJECT_VERSION}" "-Druvek.source=${CMAKE_CURRENT_SOURCE_DIR}"
+            -cp "${JUNIT_CONSOLE}:${classes}:${test_classes}" org.junit.platform.console.ConsoleLauncher
+            --disable-banner --details=tree --fail-if-no-tests ${selects})
+  # Exit code 77: this machine can't run the target's JVM (the reason is printed).
+  set_tests_properties(jvm_${suite} PROPERTIES TIMEOUT 600 RESOURCE_LOCK binfmt SKIP_RETURN_CODE 77)
+endforeach()
