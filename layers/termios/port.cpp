@@ -1,7 +1,7 @@
 // The termios layer's open port: its state and who may touch it, opening
-// and closing, waits and time-outs, reads and writes, and the Win32 entry
-// points that the core calls. One port is open at a time, which is all the
-// core ever holds. Names are names.cpp's, settings settings.cpp's.
+// and closing, reads and writes, and the Win32 entry points that the core
+// calls. One port is open at a time, which is all the core ever holds. Names
+// are names.cpp's, settings settings.cpp's, waits waits.cpp's.
 #include "termios.h"
 
 #include <atomic>
@@ -115,56 +115,6 @@ void setTimeouts(const COMMTIMEOUTS &t)
 }
 
 
-long long nowMs()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
-enum Wait { READY, TIMED_OUT, CLOSING };
-
-// Waits for the descriptor to become ready, until the deadline (-1: none) or
-// until the port is closed. READY also when the call that follows should run
-// to report the error.
-Wait waitFor(int fd, short events, long long deadline)
-{
-    for (;;) {
-        int timeout = -1;
-        if (deadline >= 0) {
-            long long left = deadline - nowMs();
-            if (left <= 0)
-                return TIMED_OUT;
-            timeout = left > INT_MAX ? INT_MAX : (int)left;
-        }
-        struct pollfd p[2] = {{fd, events, 0}, {portWake[0], POLLIN, 0}};
-        int r = poll(p, 2, timeout);
-        if (r > 0)
-            return p[1].revents ? CLOSING : READY;
-        if (r == 0)
-            return TIMED_OUT;
-        if (errno != EINTR)
-            return READY;
-    }
-}
-
-// The deadline of a transfer of n bytes under Win32's total time-out rule,
-// where zero multiplier and constant mean no limit (-1). The clock is read
-// only when a wait first needs it: a poll that never waits never pays for it.
-struct Deadline {
-    DWORD multiplier, constant, n;
-    long long at = -2; // not yet asked for
-
-    long long get()
-    {
-        if (at == -2) {
-            unsigned long long ms = (unsigned long long)multiplier * n + constant;
-            at = ms ? nowMs() + (long long)ms : -1;
-        }
-        return at;
-    }
-};
-
 // A Unix98 pseudo-terminal slave (/dev/pts/N) keeps TIOCEXCL for as long as
 // its master is open, after every holder is gone: a process killed with the
 // port open would lock out every other user until the peer restarts. There
@@ -191,7 +141,7 @@ BOOL writePort(int fd, const char *in, DWORD toWrite, DWORD *written)
         if (n < 0 && errno != EAGAIN)
             return FALSE;
         // The driver's queue is full: wait until it takes more, or the port closes.
-        Wait w = waitFor(fd, POLLOUT, deadline.get());
+        Wait w = waitFor(fd, portWake[0], POLLOUT, deadline.get());
         if (w == CLOSING)
             return FALSE;
         if (w == TIMED_OUT)
@@ -253,7 +203,7 @@ BOOL readPort(int fd, char *out, DWORD toRead, DWORD *read)
             if (r == NOTHING) {
                 if (atOnce || (*read > 0 && interval == MAXDWORD))
                     break;
-                Wait w = waitFor(fd, POLLIN, deadline.get());
+                Wait w = waitFor(fd, portWake[0], POLLIN, deadline.get());
                 if (w == CLOSING)
                     return FALSE;
                 if (w == TIMED_OUT)

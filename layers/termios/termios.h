@@ -1,6 +1,6 @@
-// What the termios layer's files share: the port names, and the line
-// settings as pure functions of a DCB and a termios record. The state of the
-// open port is port.cpp's alone.
+// What the termios layer's files share: the port names, the line settings
+// as pure functions of a DCB and a termios record, and the waits under
+// Win32's time-outs. The state of the open port is port.cpp's alone.
 #ifndef RUVEK_TERMIOS_LAYER_H
 #define RUVEK_TERMIOS_LAYER_H
 
@@ -43,6 +43,34 @@ bool readSettings(int fd, DCB *dcb);
 // Applies dcb to the device and checks that what matters stuck; false when
 // the device or termios refused any part.
 bool applySettings(int fd, const DCB &dcb);
+
+// waits.cpp
+
+long long nowMs(); // a monotonic clock
+
+enum Wait { READY, TIMED_OUT, CLOSING };
+
+// Waits for fd to become ready for `events`, until the deadline (-1: none)
+// or until `wake` is readable (CLOSING). READY also when the call that
+// follows should run to report the error.
+Wait waitFor(int fd, int wake, short events, long long deadline);
+
+// The deadline of a transfer of n bytes under Win32's total time-out rule,
+// where zero multiplier and constant mean no limit (-1). The clock is read
+// only when a wait first needs it: a poll that never waits never pays for it.
+struct Deadline {
+    DWORD multiplier, constant, n;
+    long long at = -2; // not yet asked for
+
+    long long get()
+    {
+        if (at == -2) {
+            unsigned long long ms = (unsigned long long)multiplier * n + constant;
+            at = ms ? nowMs() + (long long)ms : -1;
+        }
+        return at;
+    }
+};
 
 } // namespace ruvek_termios
 
