@@ -1,3 +1,4 @@
+// The JVM side of scripts/bench: each call path through SerialPort and SerialLine, timed.
 import java.io.FileInputStream;
 import java.io.FileOutputStream;
 import java.io.InputStream;

@@ -1,3 +1,4 @@
+// The JVM side of scripts/bench for the peers: the same polls through RXTX and jSSC.
 import java.io.FileOutputStream;
 import java.io.InputStream;
 import java.util.Arrays;

@@ -3,12 +3,14 @@
 // bytes read ahead of the caller.
 #include "SerialPort.h"
 #include "threads.h"
+#include "../layers/termios/termios.h"
 #include "line.h"
 #include "win32.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <chrono>
 #include <cerrno>
 #include <csignal>
@@ -815,3 +817,139 @@ TEST_F(Termios, CallsInFlightDuringCloseAndInitTouchOnlyTheOpenPort)
 }
 
 } // namespace
+
+// The settings as pure functions: tables, no device.
+namespace settings {
+
+using namespace ruvek_termios;
+
+// A record as a cooked terminal leaves it, so that each change shows.
+struct termios cooked()
+{
+    struct termios t = {};
+    t.c_iflag = ICRNL | IXON | IXANY | IGNPAR | INPCK;
+    t.c_oflag = OPOST | ONLCR;
+    t.c_lflag = ICANON | ECHO | ISIG | IEXTEN;
+    t.c_cflag = CS7 | PARENB | CSTOPB | HUPCL;
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 5;
+    cfsetispeed(&t, B300);
+    cfsetospeed(&t, B300);
+    return t;
+}
+
+TEST(Settings, EveryStandardRateMapsToItsCodeAndBackAndNoOtherHasOne)
+{
+    const DWORD rates[] = {50, 300, 1200, 9600, 19200, 38400, 57600, 115200, 230400, 460800, 921600, 4000000};
+    for (DWORD rate : rates) {
+        speed_t code = 0;
+        DWORD back = 0;
+        ASSERT_TRUE(rateCode(rate, &code)) << rate;
+        ASSERT_TRUE(codeRate(code, &back)) << rate;
+        EXPECT_EQ(back, rate);
+    }
+    speed_t code;
+    for (DWORD rate : {0u, 1u, 31250u, 250000u, 0xFFFFFFFFu})
+        EXPECT_FALSE(rateCode(rate, &code)) << rate;
+}
+
+TEST(Settings, EachFormatAndHandshakeMapsToItsFlagsAndBack)
+{
+    const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
+    for (BYTE bits = 5; bits <= 8; bits++)
+        for (BYTE parity = 0; parity <= 2; parity++)
+            for (BYTE stop : {(BYTE)ONESTOPBIT, (BYTE)2})
+                for (int flow = 0; flow < 3; flow++) {
+                    SCOPED_TRACE(testing::Message() << (int)bits << " bits, parity " << (int)parity << ", stop "
+                                                    << (int)stop << ", flow " << flow);
+                    DCB dcb = {};
+                    dcb.BaudRate = 19200;
+                    dcb.ByteSize = bits;
+                    dcb.Parity = parity;
+                    dcb.StopBits = stop;
+                    dcb.fOutxCtsFlow = flow == 1;
+                    dcb.fOutX = dcb.fInX = flow == 2;
+                    dcb.XonChar = 0x11;
+                    dcb.XoffChar = 0x13;
+                    struct termios t = cooked();
+                    bool standard = false;
+                    ASSERT_TRUE(termiosFromDcb(dcb, &t, &standard));
+                    EXPECT_TRUE(standard);
+                    EXPECT_EQ(t.c_cflag & CSIZE, sizes[bits - 5]);
+                    EXPECT_EQ((t.c_cflag & PARENB) != 0, parity != 0);
+                    EXPECT_EQ((t.c_cflag & PARODD) != 0, parity == 1);
+                    EXPECT_EQ((t.c_cflag & CSTOPB) != 0, stop == 2);
+                    EXPECT_EQ((t.c_cflag & CRTSCTS) != 0, flow == 1);
+                    EXPECT_EQ((t.c_iflag & (IXON | IXOFF)) != 0, flow == 2);
+                    EXPECT_TRUE(t.c_cflag & CREAD && t.c_cflag & CLOCAL);
+                    // Raw whatever came before: no echo, no line editing, no mapping.
+                    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+                    EXPECT_EQ(t.c_oflag & OPOST, 0u);
+                    EXPECT_EQ(t.c_iflag & (ICRNL | IXANY | IGNPAR | INPCK), 0u);
+                    EXPECT_EQ(t.c_cc[VMIN], 1);
+                    EXPECT_EQ(t.c_cc[VTIME], 0);
+                    EXPECT_EQ(cfgetospeed(&t), (speed_t)B19200);
+
+                    DCB back = {};
+                    back.DCBlength = 28;
+                    dcbFromTermios(t, -1, &back);
+                    EXPECT_EQ(back.DCBlength, 28u);
+                    EXPECT_EQ(back.BaudRate, 19200u);
+                    EXPECT_EQ(back.ByteSize, bits);
+                    EXPECT_EQ(back.Parity, parity);
+                    EXPECT_EQ(back.StopBits, stop);
+                    EXPECT_EQ(back.fOutxCtsFlow, dcb.fOutxCtsFlow);
+                    EXPECT_EQ(back.fRtsControl, flow == 1 ? 2u : 0u);
+                    EXPECT_EQ(back.fOutX, dcb.fOutX);
+                    EXPECT_EQ(back.fInX, dcb.fInX);
+                    EXPECT_EQ(back.XonChar, 0x11);
+                    EXPECT_EQ(back.XoffChar, 0x13);
+                }
+}
+
+TEST(Settings, ModemLinesReadBackAsTheDeviceHasThemOrOffWhenItHasNone)
+{
+    struct termios t = cooked();
+    DCB dcb = {};
+    dcbFromTermios(t, TIOCM_DTR | TIOCM_RTS, &dcb);
+    EXPECT_EQ(dcb.fDtrControl, 1u);
+    EXPECT_EQ(dcb.fRtsControl, 1u);
+    dcbFromTermios(t, 0, &dcb);
+    EXPECT_EQ(dcb.fDtrControl, 0u);
+    EXPECT_EQ(dcb.fRtsControl, 0u);
+    dcbFromTermios(t, -1, &dcb);
+    EXPECT_EQ(dcb.fDtrControl, 0u);
+    EXPECT_EQ(dcb.fRtsControl, 0u);
+}
+
+TEST(Settings, WhatTermiosCannotDoIsRefusedAndTheRecordLeftAsItWas)
+{
+    DCB good = {};
+    good.BaudRate = 9600;
+    good.ByteSize = 8;
+    std::vector<std::pair<const char *, std::function<void(DCB &)>>> cases = {
+        {"rate 0", [](DCB &d) { d.BaudRate = 0; }},
+        {"4 data bits", [](DCB &d) { d.ByteSize = 4; }},
+        {"9 data bits", [](DCB &d) { d.ByteSize = 9; }},
+        {"mark parity", [](DCB &d) { d.Parity = 3; }},
+        {"space parity", [](DCB &d) { d.Parity = 4; }},
+        {"1.5 stop bits", [](DCB &d) { d.StopBits = 1; }},
+        {"DSR handshake", [](DCB &d) { d.fOutxDsrFlow = 1; }},
+        {"DSR sensitivity", [](DCB &d) { d.fDsrSensitivity = 1; }},
+        {"DTR handshake", [](DCB &d) { d.fDtrControl = 2; }},
+        {"RTS toggle", [](DCB &d) { d.fRtsControl = 3; }},
+    };
+    for (auto &c : cases) {
+        DCB dcb = good;
+        c.second(dcb);
+        struct termios before = cooked(), t = before;
+        bool standard = true;
+        EXPECT_FALSE(termiosFromDcb(dcb, &t, &standard)) << c.first;
+        EXPECT_EQ(memcmp(&t, &before, sizeof t), 0) << c.first << " changed the record";
+    }
+    struct termios t = cooked();
+    bool standard = true;
+    EXPECT_TRUE(termiosFromDcb(good, &t, &standard));
+}
+
+} // namespace settings

@@ -18,7 +18,7 @@ import java.util.TreeMap;
 
 /**
  * Where a port number leads on Linux, worked out as libruvek.so works it out
- * (layers/termios.cpp, devicePath): {@code $XDG_CONFIG_HOME/ruvek/com<n>},
+ * (layers/termios/names.cpp, devicePath): {@code $XDG_CONFIG_HOME/ruvek/com<n>},
  * else {@code ~/.config/ruvek/com<n>}, when that link exists; else
  * {@code /dev/ttyS<n-1>}. A change to the rule there is a change here.
  */

@@ -1,0 +1,205 @@
+// The termios layer's line settings: a DCB to termios and back as pure
+// functions over one two-way rate table, and their reading from and
+// applying to a device. No state.
+#include "termios.h"
+
+#include <errno.h>
+#include <stddef.h>
+#include <sys/ioctl.h>
+
+#if defined(__linux__) && defined(TCGETS2) && \
+    (defined(__x86_64__) || defined(__i386__) || defined(__aarch64__) || defined(__arm__) || defined(__riscv))
+// The kernel's record for arbitrary rates; <asm/termbits.h> would clash with
+// <termios.h>. This is its layout on the architectures listed above.
+struct termios2 {
+    tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
+    cc_t c_line;
+    cc_t c_cc[19];
+    speed_t c_ispeed, c_ospeed;
+};
+// The kernel's sizes and offsets there (NCCS 19): a struct that drifted would
+// hand the kernel a rate in the wrong place.
+static_assert(sizeof(termios2) == 44 && offsetof(termios2, c_line) == 16 && offsetof(termios2, c_cc) == 17 &&
+                  offsetof(termios2, c_ispeed) == 36 && offsetof(termios2, c_ospeed) == 40,
+              "termios2 is not the kernel's layout");
+#define RUVEK_BOTHER 0010000
+#define RUVEK_HAVE_TERMIOS2 1
+#endif
+
+namespace ruvek_termios {
+
+namespace {
+
+const struct { DWORD rate; speed_t code; } standardRates[] = {
+    {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
+    {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
+    {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+#ifdef B57600
+    {57600, B57600},
+#endif
+#ifdef B115200
+    {115200, B115200},
+#endif
+#ifdef B230400
+    {230400, B230400},
+#endif
+#ifdef B460800
+    {460800, B460800},
+#endif
+#ifdef B500000
+    {500000, B500000},   {576000, B576000},   {921600, B921600},   {1000000, B1000000},
+    {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000},
+    {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
+#endif
+};
+
+bool modemLines(int fd, int request, int lines)
+{
+    // A pseudo-terminal has no modem lines; that is no error.
+    return ioctl(fd, request, &lines) == 0 || errno == ENOTTY || errno == EINVAL;
+}
+
+} // namespace
+
+bool rateCode(DWORD rate, speed_t *code)
+{
+    for (const auto &r : standardRates)
+        if (r.rate == rate) {
+            *code = r.code;
+            return true;
+        }
+    return false;
+}
+
+bool codeRate(speed_t code, DWORD *rate)
+{
+    for (const auto &r : standardRates)
+        if (r.code == code) {
+            *rate = r.rate;
+            return true;
+        }
+    return false;
+}
+
+void dcbFromTermios(const struct termios &t, int lines, DCB *dcb)
+{
+    DWORD length = dcb->DCBlength;
+    *dcb = DCB{};
+    dcb->DCBlength = length;
+    codeRate(cfgetospeed(&t), &dcb->BaudRate);
+
+    switch (t.c_cflag & CSIZE) {
+    case CS5: dcb->ByteSize = 5; break;
+    case CS6: dcb->ByteSize = 6; break;
+    case CS7: dcb->ByteSize = 7; break;
+    default: dcb->ByteSize = 8; break;
+    }
+    dcb->Parity = !(t.c_cflag & PARENB) ? 0 : (t.c_cflag & PARODD) ? 1 : 2; // NOPARITY, ODD, EVEN
+    dcb->StopBits = (t.c_cflag & CSTOPB) ? 2 : ONESTOPBIT;
+    dcb->fBinary = 1;
+    dcb->fParity = (t.c_iflag & INPCK) != 0;
+    dcb->fOutxCtsFlow = (t.c_cflag & CRTSCTS) != 0;
+    dcb->fOutX = (t.c_iflag & IXON) != 0;
+    dcb->fInX = (t.c_iflag & IXOFF) != 0;
+
+    bool haveLines = lines >= 0;
+    dcb->fDtrControl = haveLines && (lines & TIOCM_DTR) ? 1 : DTR_CONTROL_DISABLE;
+    dcb->fRtsControl = (t.c_cflag & CRTSCTS) ? 2 : haveLines && (lines & TIOCM_RTS) ? 1 : RTS_CONTROL_DISABLE;
+
+    dcb->XonChar = (char)t.c_cc[VSTART];
+    dcb->XoffChar = (char)t.c_cc[VSTOP];
+    dcb->EofChar = (char)t.c_cc[VEOF];
+}
+
+bool termiosFromDcb(const DCB &dcb, struct termios *out, bool *standard)
+{
+    // What termios cannot do is refused rather than quietly ignored.
+    static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
+    if (dcb.BaudRate == 0 /* would hang up */ || dcb.ByteSize < 5 || dcb.ByteSize > 8 ||
+        dcb.Parity > 2 /* mark, space */ || (dcb.StopBits != ONESTOPBIT && dcb.StopBits != 2) ||
+        dcb.fOutxDsrFlow || dcb.fDsrSensitivity || dcb.fDtrControl > 1 || dcb.fRtsControl == 3)
+        return false;
+
+    speed_t code = B38400; // stand-in for a rate set through termios2
+    *standard = rateCode(dcb.BaudRate, &code);
+#ifndef RUVEK_HAVE_TERMIOS2
+    if (!*standard)
+        return false;
+#endif
+
+    struct termios t = *out;
+    // Raw: every byte passes as it is, in both directions.
+    cfmakeraw(&t);
+    t.c_iflag &= ~(tcflag_t)(IXON | IXOFF | IXANY | INPCK | IGNPAR);
+    if (dcb.fOutX)
+        t.c_iflag |= IXON;
+    if (dcb.fInX)
+        t.c_iflag |= IXOFF;
+    if (dcb.fParity)
+        t.c_iflag |= INPCK;
+    t.c_cflag &= ~(tcflag_t)(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+    t.c_cflag |= sizes[dcb.ByteSize - 5] | CREAD | CLOCAL;
+    if (dcb.Parity)
+        t.c_cflag |= PARENB | (dcb.Parity == 1 ? PARODD : 0);
+    if (dcb.StopBits == 2)
+        t.c_cflag |= CSTOPB;
+    if (dcb.fOutxCtsFlow || dcb.fRtsControl == 2)
+        t.c_cflag |= CRTSCTS;
+    t.c_cc[VMIN] = 1; // with O_NONBLOCK, "nothing yet" reads as EAGAIN, not as end of file
+    t.c_cc[VTIME] = 0;
+    t.c_cc[VSTART] = (cc_t)dcb.XonChar;
+    t.c_cc[VSTOP] = (cc_t)dcb.XoffChar;
+    if (cfsetispeed(&t, code) != 0 || cfsetospeed(&t, code) != 0)
+        return false;
+    *out = t;
+    return true;
+}
+
+bool readSettings(int fd, DCB *dcb)
+{
+    struct termios t;
+    if (tcgetattr(fd, &t) != 0)
+        return false;
+    int lines = 0;
+    if (ioctl(fd, TIOCMGET, &lines) != 0)
+        lines = -1;
+    dcbFromTermios(t, lines, dcb);
+#ifdef RUVEK_HAVE_TERMIOS2
+    struct termios2 t2;
+    if ((t.c_cflag & CBAUD) == RUVEK_BOTHER && ioctl(fd, TCGETS2, &t2) == 0)
+        dcb->BaudRate = t2.c_ospeed;
+#endif
+    return true;
+}
+
+bool applySettings(int fd, const DCB &dcb)
+{
+    struct termios t;
+    bool standard = false;
+    if (tcgetattr(fd, &t) != 0 || !termiosFromDcb(dcb, &t, &standard) || tcsetattr(fd, TCSANOW, &t) != 0)
+        return false;
+
+#ifdef RUVEK_HAVE_TERMIOS2
+    if (!standard) {
+        struct termios2 t2;
+        if (ioctl(fd, TCGETS2, &t2) != 0)
+            return false;
+        t2.c_cflag = (t2.c_cflag & ~(tcflag_t)CBAUD) | RUVEK_BOTHER;
+        t2.c_ispeed = t2.c_ospeed = dcb.BaudRate;
+        if (ioctl(fd, TCSETS2, &t2) != 0 || ioctl(fd, TCGETS2, &t2) != 0 || t2.c_ospeed != dcb.BaudRate)
+            return false;
+    }
+#endif
+
+    // tcsetattr succeeds when any part was applied: check what matters stuck.
+    struct termios check;
+    const tcflag_t format = CSIZE | PARENB | PARODD | CSTOPB;
+    if (tcgetattr(fd, &check) != 0 || (check.c_cflag & format) != (t.c_cflag & format) ||
+        (standard && cfgetospeed(&check) != cfgetospeed(&t)))
+        return false;
+
+    return modemLines(fd, dcb.fDtrControl ? TIOCMBIS : TIOCMBIC, TIOCM_DTR) &&
+           (dcb.fRtsControl == 2 || modemLines(fd, dcb.fRtsControl ? TIOCMBIS : TIOCMBIC, TIOCM_RTS));
+}
+
+} // namespace ruvek_termios
