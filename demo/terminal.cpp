@@ -1,4 +1,4 @@
-// A Windows twin of the jar's SerialTerminal, for showing ruvek.dll at work
+// A Windows twin of the jar's terminal (ruvek.terminal.SerialTerminal), for showing ruvek.dll at work
 // without a JVM: it loads the DLL as a JVM would, binds the four natives by
 // their exported names and calls them with the JNI argument layout. It copies
 // standard input to the port and the port to standard output, and at the end
