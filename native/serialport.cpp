@@ -32,32 +32,29 @@ alignas(64) std::atomic<int> sending{0};
 HANDLE orphan = 0;
 std::atomic<bool> orphaned{false};
 
-// Init and close run one at a time. A spin lock with a sleeping back-off:
-// kernel32 alone, and no initialisation for a DLL to run.
-alignas(64) std::atomic<bool> lifecycle{false};
+// Init and close run one at a time, under `lifecycle`: a flag taken like a
+// turn, which needs kernel32 alone and no initialisation for a DLL to run.
+alignas(64) std::atomic<int> lifecycle{0};
 
-void lock()
+// Takes a turn or `lifecycle`, yielding, then sleeping, while another holds it.
+void take(std::atomic<int> &flag)
 {
-    for (unsigned spins = 0; lifecycle.exchange(true, std::memory_order_acquire); ++spins)
+    for (unsigned spins = 0; flag.exchange(1); ++spins)
         Sleep(spins < 64 ? 0 : 1);
 }
 
-void unlock() { lifecycle.store(false, std::memory_order_release); }
+void give(std::atomic<int> &flag) { flag.store(0, std::memory_order_release); }
 
 bool idle() { return reading.load() == 0 && sending.load() == 0; }
 
-// Closes the orphan once no call is in flight; takes `lifecycle` when asked to.
-void reapOrphan(bool take = false)
+// Closes the orphan once no call is in flight. Holds `lifecycle`.
+void reapOrphan()
 {
-    if (take)
-        lock();
     if (orphan && idle()) {
         CloseHandle(orphan);
         orphan = 0;
         orphaned.store(false);
     }
-    if (take)
-        unlock();
 }
 
 // Takes the direction's turn and returns the usable port; 0, with the turn
@@ -68,19 +65,21 @@ HANDLE enter(std::atomic<int> &turn)
     // exchange orders what follows after it, so that a close that took the
     // port out before the load below is seen there, and one that takes it
     // out after sees the turn taken.
-    for (unsigned spins = 0; turn.exchange(1); ++spins)
-        Sleep(spins < 64 ? 0 : 1);
+    take(turn);
     HANDLE h = usable.load();
     if (!h)
-        turn.store(0, std::memory_order_release);
+        give(turn);
     return h;
 }
 
 void leave(std::atomic<int> &turn)
 {
-    turn.store(0, std::memory_order_release);
-    if (orphaned.load())
-        reapOrphan(true);
+    give(turn);
+    if (orphaned.load()) {
+        take(lifecycle);
+        reapOrphan();
+        give(lifecycle);
+    }
 }
 
 // Closes h once the calls in flight have left it, cancelling what they wait
@@ -152,9 +151,9 @@ jboolean openPort(jint portNumber, jint baud)
 
 JNIEXPORT jboolean JNICALL Java_SerialPort_init(JNIEnv *, jobject, jint portNumber, jint baud)
 {
-    lock();
+    take(lifecycle);
     jboolean ok = openPort(portNumber, baud);
-    unlock();
+    give(lifecycle);
     return ok;
 }
 
@@ -187,8 +186,8 @@ JNIEXPORT jboolean JNICALL Java_SerialPort_send(JNIEnv *, jobject, jint b)
 
 JNIEXPORT jboolean JNICALL Java_SerialPort_close(JNIEnv *, jobject)
 {
-    lock();
+    take(lifecycle);
     BOOL ok = closePort();
-    unlock();
+    give(lifecycle);
     return ok ? JNI_TRUE : JNI_FALSE;
 }
