@@ -1,15 +1,28 @@
 # Packs ruvek.jar from the compiled classes and every native that the builds
-# of this source tree have made, each under natives/<os>-<arch>/.
+# of this source tree have made, each under natives/<os>-<arch>/: SerialPort's
+# library ruvek and, beside it, the named API's ruvekline.
 # Run with -P; JAR_TOOL, CLASSES, OUT, STAGE, BUILD_ROOT, SELF (this build's
 # libruvek.so), VERSION and LICENSE are given.
 file(REMOVE_RECURSE "${STAGE}")
 
-function(pack file platform)
+function(pack_one file platform)
   file(COPY "${file}" DESTINATION "${STAGE}/natives/${platform}")
   # Its SHA-256 names its cache folder; stored here, no JVM has to compute it.
   file(SHA256 "${file}" sha)
   cmake_path(GET file FILENAME name)
   file(WRITE "${STAGE}/natives/${platform}/${name}.sha256" "${sha}\n")
+endfunction()
+
+# SerialPort's library, and the named API's built beside it.
+function(pack file platform)
+  pack_one("${file}" ${platform})
+  cmake_path(GET file PARENT_PATH dir)
+  cmake_path(GET file FILENAME name)
+  string(REPLACE "ruvek." "ruvekline." line_name "${name}")
+  if(NOT EXISTS "${dir}/${line_name}")
+    message(FATAL_ERROR "${dir} has ${name} but not ${line_name}: build the whole preset")
+  endif()
+  pack_one("${dir}/${line_name}" ${platform})
 endfunction()
 
 # The jar's folder for a Linux library, read from its ELF header (class and

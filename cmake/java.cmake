@@ -24,7 +24,7 @@ add_custom_target(ruvek_jar ALL
           "-DSTAGE=${CMAKE_CURRENT_BINARY_DIR}/jar-natives" "-DBUILD_ROOT=${CMAKE_CURRENT_BINARY_DIR}/.."
           "-DSELF=$<TARGET_FILE:ruvek>" "-DVERSION=${PROJECT_VERSION}"
           "-DLICENSE=${CMAKE_CURRENT_SOURCE_DIR}/LICENSE" -P "${CMAKE_CURRENT_SOURCE_DIR}/cmake/jar.cmake"
-  DEPENDS "${classes_stamp}" ruvek LICENSE
+  DEPENDS "${classes_stamp}" ruvek ruvekline LICENSE
   BYPRODUCTS "${jar}" VERBATIM)
 add_dependencies(ruvek_jar java_classes)
 

@@ -1,7 +1,5 @@
 // The four natives of one serial port, and the loading of the library behind them.
-import java.util.Locale;
 import ruvek.internal.NativeLoader;
-import ruvek.internal.Os;
 
 /**
  * Byte-at-a-time access to one serial port through the native library
@@ -31,22 +29,7 @@ public class SerialPort {
 
     /** The jar's folder for a platform, such as windows-x86; null when it has none. */
     static String platform(String os, String arch) {
-        String a = arch.toLowerCase(Locale.ROOT);
-        if (a.equals("amd64") || a.equals("x86_64")) {
-            a = "x86_64";
-        } else if (a.equals("x86") || a.matches("i[3-6]86")) {
-            a = "x86";
-        } else if (!a.equals("aarch64") && !a.equals("arm")) {
-            return null; // "arm" is what Java reports on ARMv7 hard float, the jar's linux-arm
-        }
-        Os o = Os.of(os);
-        if (o == Os.WINDOWS && a.startsWith("x86")) {
-            return "windows-" + a;
-        }
-        if (o == Os.LINUX) {
-            return "linux-" + a;
-        }
-        return null;
+        return NativeLoader.platform(os, arch);
     }
 
     /**

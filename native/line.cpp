@@ -35,17 +35,3 @@ BOOL configureLine(HANDLE h, DWORD baud)
     // fOutxCtsFlow and the rest stay as the driver had them.
     return SetCommState(h, &dcb);
 }
-
-BOOL setPollingTimeouts(void)
-{
-    COMMTIMEOUTS t;
-    // An interval of MAXDWORD with both read totals zero makes a read return
-    // at once with whatever has arrived, even nothing.
-    t.ReadIntervalTimeout = MAXDWORD;
-    t.ReadTotalTimeoutMultiplier = 0;
-    t.ReadTotalTimeoutConstant = 0;
-    // No write time-out: a write returns when the driver has taken the data.
-    t.WriteTotalTimeoutMultiplier = 0;
-    t.WriteTotalTimeoutConstant = 0;
-    return SetCommTimeouts(portHandle, &t);
-}

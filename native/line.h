@@ -1,11 +1,12 @@
-/* The line format and time-outs that init applies to a freshly opened port. */
+/* The line format that both libraries apply to a freshly opened port, and
+   the polling time-outs of SerialPort's one port. */
 #ifndef RUVEK_LINE_H
 #define RUVEK_LINE_H
 
 #include "win32.h"
 
-/* The one open port of the process, zero when none; owned by serialport.cpp,
-   and used only while init or close runs. */
+/* SerialPort's one open port, zero when none; owned by serialport.cpp, and
+   used only while init or close runs. */
 extern HANDLE portHandle;
 
 /* Sets the baud rate, 8N1, no software or DSR handshake, DTR and RTS off,
@@ -15,7 +16,8 @@ extern HANDLE portHandle;
 BOOL configureLine(HANDLE h, DWORD baud);
 
 /* Makes a one-byte read on portHandle return at once and gives writes no
-   time-out. Non-zero when the driver accepts. */
+   time-out. Non-zero when the driver accepts. In serialport.cpp, since
+   the named API's library has no portHandle. */
 BOOL setPollingTimeouts(void);
 
 #endif

@@ -13,6 +13,20 @@ static_assert(sizeof(jint) == 4, "jint must be 32 bits");
 // one at a time, under `lifecycle`.
 HANDLE portHandle = 0;
 
+BOOL setPollingTimeouts(void)
+{
+    COMMTIMEOUTS t;
+    // An interval of MAXDWORD with both read totals zero makes a read return
+    // at once with whatever has arrived, even nothing.
+    t.ReadIntervalTimeout = MAXDWORD;
+    t.ReadTotalTimeoutMultiplier = 0;
+    t.ReadTotalTimeoutConstant = 0;
+    // No write time-out: a write returns when the driver has taken the data.
+    t.WriteTotalTimeoutMultiplier = 0;
+    t.WriteTotalTimeoutConstant = 0;
+    return SetCommTimeouts(portHandle, &t);
+}
+
 namespace {
 
 // recc and send may run on other threads beside init and close. They use the

@@ -30,6 +30,17 @@ typedef uint8_t BYTE;
 #define ONESTOPBIT 0
 #define DTR_CONTROL_DISABLE 0
 #define RTS_CONTROL_DISABLE 0
+#define FILE_FLAG_OVERLAPPED 0x40000000u
+#define ERROR_FILE_NOT_FOUND 2u
+#define ERROR_PATH_NOT_FOUND 3u
+#define ERROR_ACCESS_DENIED 5u
+#define ERROR_INVALID_HANDLE 6u
+#define ERROR_NOT_ENOUGH_MEMORY 8u
+#define ERROR_GEN_FAILURE 31u
+#define ERROR_SHARING_VIOLATION 32u
+#define ERROR_INVALID_PARAMETER 87u
+#define ERROR_OPERATION_ABORTED 995u
+#define ERROR_IO_PENDING 997u
 
 /* Same layout as the Windows SDK's record: 28 bytes. */
 typedef struct _DCB {
@@ -71,11 +82,28 @@ typedef struct _COMMTIMEOUTS {
     DWORD WriteTotalTimeoutConstant;
 } COMMTIMEOUTS;
 
+/* Same layout as the Windows SDK's records. */
+typedef struct _OVERLAPPED {
+    uintptr_t Internal;     /* the status of the transfer */
+    uintptr_t InternalHigh; /* the bytes it moved */
+    DWORD Offset;
+    DWORD OffsetHigh;
+    HANDLE hEvent;
+} OVERLAPPED;
+
+typedef struct _COMSTAT {
+    DWORD fFlags;   /* the SDK's eight flag bits, unused here */
+    DWORD cbInQue;  /* bytes received and not yet read */
+    DWORD cbOutQue; /* bytes written and not yet sent */
+} COMSTAT;
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-/* Security attributes, template and overlapped records are never used: always null. */
+/* Security attributes and templates are never used: always null. A port
+   opened with FILE_FLAG_OVERLAPPED takes an OVERLAPPED record in ReadFile
+   and WriteFile; one opened without takes none. */
 HANDLE CreateFileA(const char *name, DWORD access, DWORD shareMode, void *security,
                    DWORD creation, DWORD flags, HANDLE templateFile);
 BOOL SetupComm(HANDLE h, DWORD inQueue, DWORD outQueue);
@@ -88,6 +116,14 @@ BOOL SetCommTimeouts(HANDLE h, COMMTIMEOUTS *timeouts);
 /* Ends the I/O that other threads have in progress on h; the record is always null. */
 BOOL CancelIoEx(HANDLE h, void *overlapped);
 void Sleep(DWORD milliseconds);
+/* Why the calling thread's last call failed: an ERROR_* code. */
+DWORD GetLastError(void);
+/* An unnamed event, with no security attributes, for OVERLAPPED.hEvent. */
+HANDLE CreateEventA(void *security, BOOL manualReset, BOOL initialState, const char *name);
+/* The outcome of an overlapped transfer; waits for its end when `wait`. */
+BOOL GetOverlappedResult(HANDLE h, OVERLAPPED *overlapped, DWORD *transferred, BOOL wait);
+/* Clears a line error, if any; stat, when given, gets the queues' lengths. */
+BOOL ClearCommError(HANDLE h, DWORD *errors, COMSTAT *stat);
 
 #ifdef __cplusplus
 }

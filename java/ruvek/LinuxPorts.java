@@ -107,9 +107,26 @@ final class LinuxPorts extends Ports {
         };
     }
 
-    /** Why init failed, from what the system shows of the port's path. */
+    /** Why the open failed, from what the system shows of the port's path. */
     @Override
-    SerialPortException diagnose(int port, int baud) {
+    SerialPortException diagnose(int port, int baud, int error) {
+        if (error == SerialLine.SETTINGS_REFUSED)
+            return refused(port, device(port), baud);
+        return examine(port, baud);
+    }
+
+    /** Why a device opened by its path failed: who holds it, when it is busy. */
+    @Override
+    SerialPortException diagnose(String device, int baud, int error) {
+        Path p = asPath(device);
+        String holder = p == null || error != LineNatives.ERROR_SHARING_VIOLATION ? null : holder(p);
+        if (holder != null)
+            return new PortBusyException(SerialLine.NO_PORT, device, "busy; " + holder);
+        return super.diagnose(device, baud, error);
+    }
+
+    /** Why the port's device could not be opened, from what the system shows of its path. */
+    private SerialPortException examine(int port, int baud) {
         LinuxLinks route = new LinuxLinks(port);
         Path link = route.link;
         Path p = route.path;
@@ -176,6 +193,11 @@ final class LinuxPorts extends Ports {
 
     /** Who holds the device's exclusive lock, from /proc/locks; null when nobody. */
     private static String holder(Path device) {
+        try {
+            device = device.toRealPath();
+        } catch (IOException e) {
+            return null;
+        }
         long dev = attribute(device, "unix:dev");
         long ino = attribute(device, "unix:ino");
         if (dev == -1 || ino == -1)

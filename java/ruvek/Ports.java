@@ -53,9 +53,35 @@ class Ports {
         }
     }
 
-    /** Why the native could not open the port. */
-    SerialPortException diagnose(int port, int baud) {
-        return new SerialPortException(port, device(port), "cannot be opened at " + baud + " baud");
+    /** Why the native could not open port {@code port}, from the system's error code. */
+    SerialPortException diagnose(int port, int baud, int error) {
+        return fromCode(port, device(port), baud, error);
+    }
+
+    /** Why the native could not open a device by its name, from the system's error code. */
+    SerialPortException diagnose(String device, int baud, int error) {
+        return fromCode(SerialLine.NO_PORT, device, baud, error);
+    }
+
+    /** The exception for the native's error code, where nothing else tells more. */
+    static SerialPortException fromCode(int port, String device, int baud, int error) {
+        switch (error) {
+        case SerialLine.SETTINGS_REFUSED:
+            return refused(port, device, baud);
+        case LineNatives.ERROR_FILE_NOT_FOUND:
+        case LineNatives.ERROR_PATH_NOT_FOUND:
+            return noSuchPort(port, device);
+        case LineNatives.ERROR_SHARING_VIOLATION:
+            return new PortBusyException(port, device, "busy; another program or line has it open");
+        case LineNatives.ERROR_ACCESS_DENIED:
+            // Windows says so of a port that another has open, too.
+            return Os.current() == Os.WINDOWS ? new PortBusyException(port, device, "busy; another program has it open")
+                    : new PortAccessDeniedException(port, device, "permission denied");
+        case LineNatives.ERROR_INVALID_PARAMETER:
+            return new NotASerialPortException(port, device, "not a serial device");
+        default:
+            return new SerialPortException(port, device, "cannot be opened at " + baud + " baud (system error " + error + ")");
+        }
     }
 
     /** The ports the system shows. */

@@ -1,4 +1,4 @@
-// One open serial line as a pair of streams, shared safely by threads and class loaders.
+// One open serial line as a pair of streams, shared safely by threads; many may be open at once.
 package ruvek;
 
 import java.io.IOException;
@@ -6,24 +6,32 @@ import java.io.InputStream;
 import java.io.InterruptedIOException;
 import java.io.OutputStream;
 import java.net.SocketTimeoutException;
+import java.nio.charset.Charset;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.concurrent.locks.LockSupport;
 import java.util.concurrent.locks.ReentrantLock;
+import java.util.regex.Matcher;
+import java.util.regex.Pattern;
 
 /**
  * An open serial port, as streams: 8 data bits, no parity, one stop bit, no
- * flow control, DTR and RTS off. A process can have one line open at a time
- * (the native library drives one port per process), across class loaders
- * too; {@link #open} refuses a second while the first is open.
+ * flow control, DTR and RTS off. A process may have many lines open at
+ * once, each on its own port; a port has one owner at a time, across
+ * processes and class loaders, and {@link #open} refuses one that is taken.
  *
  * <pre>{@code
- * try (SerialLine line = SerialLine.open(5, 115200)) {
+ * try (SerialLine line = SerialLine.open("/dev/ttyUSB0", 115200)) {
  *     line.setReadTimeout(2000);
  *     line.getOutputStream().write("AT\r".getBytes(StandardCharsets.US_ASCII));
  *     int reply = line.getInputStream().read();
  * }
  * }</pre>
+ *
+ * <p>A read waits in the system until a byte arrives, then takes everything
+ * that has arrived, up to the buffer's length, in one native call; a write
+ * hands its whole range to the driver in one native call and returns once
+ * the driver has taken every byte.
  *
  * <p>Any number of threads may share a line. Readers take turns, so each
  * byte reaches exactly one of them; writers take turns too, so the bytes of
@@ -33,45 +41,40 @@ import java.util.concurrent.locks.ReentrantLock;
  * and once {@code close} returns the port is free for the next {@link #open}.
  */
 public final class SerialLine implements AutoCloseable {
-    /** The system property that marks the process's open line, shared by every class loader. */
-    static final String OWNER = "ruvek.port.owner";
-    /** A waiting read polls without pause this long, so a byte that follows closely is seen at once... */
-    private static final long SPIN_NANOS = 50_000;
-    /** ...then sleeps between polls this long: little CPU while idle, a byte seen well within 1 ms. */
-    static final long PARK_NANOS = 600_000;
-    /** How seldom an idle read looks whether the device is still there. */
-    private static final long CHECK_NANOS = 100_000_000;
+    /** The port number of a line opened by a device's name that has none. */
+    public static final int NO_PORT = Integer.MIN_VALUE;
+    /** A read with no time-out still returns this often to see whether its thread was interrupted. */
+    private static final int SLICE_MS = 250;
     /** How often open tries again when the port's link changes under it. */
     private static final int OPEN_TRIES = 3;
+    /** Our code for "the driver refused the settings", beside Win32's codes. */
+    static final int SETTINGS_REFUSED = 0x20000001;
 
-    private static NativePort bridge; // found once; guarded by SerialLine.class
-
-    private final NativePort natives;
+    private final long handle;
     private final int port;
     private final int baud;
     private final String device;
-    private final String owner;
     private final Ports.Watch watch;
     private final InputStream in = new In();
     private final OutputStream out = new Out();
+    private final byte[] oneIn = new byte[1];  // under `reading`
+    private final byte[] oneOut = new byte[1]; // under `writing`
 
-    // One reader and one writer at a time; close takes both to know that no
-    // call of this line is left that could reach the next owner's port.
+    // One reader and one writer at a time; close takes both, and the monitor
+    // that available() holds, so that no call is left in the native line
+    // when it is freed.
     private final ReentrantLock reading = new ReentrantLock();
     private final ReentrantLock writing = new ReentrantLock();
     private final AtomicBoolean closing = new AtomicBoolean();
     private volatile boolean closed;   // no new call starts
     private volatile boolean released; // the port is free for the next open
     private volatile int readTimeout;
-    private volatile long lastCheck = System.nanoTime();
-    private volatile String gone;
 
-    private SerialLine(NativePort natives, int port, int baud, String device, String owner, Ports.Watch watch) {
-        this.natives = natives;
+    private SerialLine(long handle, int port, int baud, String device, Ports.Watch watch) {
+        this.handle = handle;
         this.port = port;
         this.baud = baud;
         this.device = device;
-        this.owner = owner;
         this.watch = watch;
     }
 
@@ -83,7 +86,7 @@ public final class SerialLine implements AutoCloseable {
      * @param port the port number: 1 is COM1
      * @param baud bits per second, such as 9600
      * @return the open line
-     * @throws PortBusyException when another process holds the port, or a line is already open in this process
+     * @throws PortBusyException when another process, class loader or line holds the port
      * @throws NoSuchPortException when there is no such port
      * @throws PortAccessDeniedException when the user may not open the device
      * @throws DanglingLinkException when the port's link points at nothing
@@ -93,60 +96,97 @@ public final class SerialLine implements AutoCloseable {
      * @throws IllegalArgumentException when {@code baud} is not positive
      */
     public static SerialLine open(int port, int baud) throws SerialPortException {
-        if (baud <= 0)
-            throw new IllegalArgumentException("the baud rate must be positive, not " + baud);
+        checkBaud(baud);
         Ports ports = Ports.current();
         String device = ports.device(port);
-        String owner = SerialPortException.where(port, device);
-        Object held = System.getProperties().putIfAbsent(OWNER, owner);
-        if (held != null)
-            throw new PortBusyException(port, device, "busy; " + held + " is already open in this process");
-        boolean opened = false;
-        try {
-            NativePort n = natives(port, device);
-            for (int tries = 1; ; tries++) {
-                // The native resolves the link again: what it opened must be what this names and watches.
-                Object key = ports.key(device);
-                if (!n.init(port, baud))
-                    throw ports.diagnose(port, baud);
-                if (key == null || ports.heldByThisProcess(key) != Boolean.FALSE) {
-                    SerialLine line = new SerialLine(n, port, baud, device, owner, ports.watch(device, key));
-                    opened = true;
-                    return line;
-                }
-                n.close();
-                if (tries == OPEN_TRIES)
-                    throw new SerialPortException(port, device, "its link changed while it was being opened, "
-                            + OPEN_TRIES + " times; nothing is open");
-                device = ports.device(port);
-                String now = SerialPortException.where(port, device);
-                System.getProperties().replace(OWNER, owner, now);
-                owner = now;
-            }
-        } finally {
-            if (!opened)
-                System.getProperties().remove(OWNER, owner);
+        // The native resolves COMn as the device named here does, link and all.
+        byte[] name = nameBytes("\\\\.\\COM" + port);
+        for (int tries = 1; ; tries++) {
+            Object key = ports.key(device);
+            long handle = nativeOpen(port, device, name, baud);
+            if (handle < 0)
+                throw ports.diagnose(port, baud, (int) -handle);
+            // What the native opened must be what this names and watches.
+            if (key == null || ports.heldByThisProcess(key) != Boolean.FALSE)
+                return new SerialLine(handle, port, baud, device, ports.watch(device, key));
+            LineNatives.close(handle);
+            if (tries == OPEN_TRIES)
+                throw new SerialPortException(port, device, "its link changed while it was being opened, "
+                        + OPEN_TRIES + " times; nothing is open");
+            device = ports.device(port);
         }
     }
 
-    private static synchronized NativePort natives(int port, String device) throws SerialPortException {
-        if (bridge == null) {
-            try {
-                bridge = Class.forName("SerialPortBridge", true, SerialLine.class.getClassLoader())
-                        .asSubclass(NativePort.class).getDeclaredConstructor().newInstance();
-            } catch (ReflectiveOperationException | LinkageError | ClassCastException e) {
-                SerialPortException x = new SerialPortException(port, device, "the native library cannot be loaded: " + e);
-                x.initCause(e);
-                throw x;
-            }
+    /**
+     * Opens a device by its name at {@code baud} bits per second: on Linux a
+     * path such as {@code /dev/ttyUSB0} or {@code /dev/serial/by-id/...}; on
+     * Windows {@code COM7} or {@code \\.\COM12}. {@link SerialPortInfo#device()}
+     * gives the name of each port the system shows. A name of the form
+     * {@code COMn} on Linux opens port n, as {@link #open(int, int)} does.
+     *
+     * @param device the device's name
+     * @param baud bits per second, such as 9600
+     * @return the open line; its {@link #port()} is {@link #NO_PORT} for a path
+     * @throws PortBusyException when another process, class loader or line holds the device
+     * @throws NoSuchPortException when there is no such device
+     * @throws PortAccessDeniedException when the user may not open it
+     * @throws NotASerialPortException when the name is no serial device's
+     * @throws UnsupportedSettingsException when the driver refuses the settings
+     * @throws SerialPortException for any other failure, such as a native library that cannot load
+     * @throws IllegalArgumentException when {@code baud} is not positive or the name is empty
+     */
+    public static SerialLine open(String device, int baud) throws SerialPortException {
+        checkBaud(baud);
+        if (device == null || device.isEmpty() || device.indexOf('\0') >= 0)
+            throw new IllegalArgumentException("a device's name must be neither empty nor hold NUL: " + device);
+        Matcher com = COM.matcher(device);
+        if (com.matches()) {
+            long n = Long.parseLong(com.group(1));
+            if (n == (int) n)
+                return open((int) n, baud);
         }
-        return bridge;
+        Ports ports = Ports.current();
+        Object key = ports.key(device);
+        long handle = nativeOpen(NO_PORT, device, nameBytes(device), baud);
+        if (handle < 0)
+            throw ports.diagnose(device, baud, (int) -handle);
+        return new SerialLine(handle, NO_PORT, baud, device, ports.watch(device, key));
+    }
+
+    private static final Pattern COM = Pattern.compile("(?:\\\\\\\\\\.\\\\)?COM([1-9][0-9]{0,9})");
+
+    private static void checkBaud(int baud) {
+        if (baud <= 0)
+            throw new IllegalArgumentException("the baud rate must be positive, not " + baud);
+    }
+
+    /** The name as the native takes it: in the system's encoding for file names, NUL-terminated. */
+    private static byte[] nameBytes(String name) {
+        String encoding = System.getProperty("sun.jnu.encoding");
+        Charset cs;
+        try {
+            cs = encoding == null ? Charset.defaultCharset() : Charset.forName(encoding);
+        } catch (IllegalArgumentException e) {
+            cs = Charset.defaultCharset();
+        }
+        byte[] b = (name + '\0').getBytes(cs);
+        return b;
+    }
+
+    private static long nativeOpen(int port, String device, byte[] name, int baud) throws SerialPortException {
+        try {
+            return LineNatives.open(name, baud);
+        } catch (LinkageError e) {
+            SerialPortException x = new SerialPortException(port, device, "the native library cannot be loaded: " + e);
+            x.initCause(e);
+            throw x;
+        }
     }
 
     /**
      * The port number this line was opened with.
      *
-     * @return the number passed to {@link #open}
+     * @return the number passed to {@link #open(int, int)}, or {@link #NO_PORT} for a line opened by a path
      */
     public int port() {
         return port;
@@ -190,8 +230,10 @@ public final class SerialLine implements AutoCloseable {
      * the stream. It throws {@link SocketTimeoutException} when the read
      * time-out passes, {@link PortDisconnectedException} once the device has
      * gone, {@link InterruptedIOException} when the thread is interrupted
-     * (its interrupt status stays set), and {@link SerialPortException} once
-     * the line is closed. Closing the stream closes the line.
+     * (its interrupt status stays set; a read with no time-out sees it
+     * within a quarter of a second), and {@link SerialPortException} once
+     * the line is closed. {@code available()} counts the bytes waiting.
+     * Closing the stream closes the line.
      *
      * @return the line's input stream
      */
@@ -200,8 +242,8 @@ public final class SerialLine implements AutoCloseable {
     }
 
     /**
-     * The bytes to send: each is sent once the driver takes it, so there is
-     * nothing to flush. A write that fails throws, with
+     * The bytes to send: a write returns once the driver has taken every
+     * byte, so there is nothing to flush. A write that fails throws, with
      * {@link PortDisconnectedException} when the device has gone. Closing the
      * stream closes the line.
      *
@@ -213,9 +255,9 @@ public final class SerialLine implements AutoCloseable {
 
     /**
      * Closes the line and frees the port for the next {@link #open}. A read
-     * or write in progress on another thread ends with an exception, and
-     * when this returns none is left: the port is free. Closing again does
-     * nothing, once the first close has returned.
+     * or write in progress on another thread ends with an exception at once,
+     * and when this returns none is left: the port is free. Closing again
+     * does nothing, once the first close has returned.
      */
     @Override
     public void close() {
@@ -226,14 +268,16 @@ public final class SerialLine implements AutoCloseable {
         }
         closed = true;
         try {
-            natives.close(); // ends a native call blocked on flow control
+            LineNatives.cancel(handle); // ends the native calls in progress, and those about to start
         } finally {
-            // The calls in flight now end at once; the next owner may open
-            // only when none is left that could reach its port.
+            // The calls in flight now end at once; the native line is freed
+            // only when none is left in it.
             reading.lock();
             writing.lock();
             try {
-                System.getProperties().remove(OWNER, owner);
+                synchronized (this) {
+                    LineNatives.close(handle);
+                }
             } finally {
                 released = true;
                 writing.unlock();
@@ -245,9 +289,9 @@ public final class SerialLine implements AutoCloseable {
     /**
      * Takes the turn to read or write, waiting for the one whose turn it is.
      * A read waits no longer than its time-out in all; the time it waited
-     * here is returned for that, or 0 when the turn was free.
+     * here is returned for that, in ms, or 0 when the turn was free.
      */
-    private long enter(ReentrantLock turn, boolean read) throws IOException {
+    private int enter(ReentrantLock turn, boolean read) throws IOException {
         long waited = 0;
         if (!turn.tryLock()) {
             long start = System.nanoTime();
@@ -258,17 +302,21 @@ public final class SerialLine implements AutoCloseable {
                 else if (!turn.tryLock(timeout, TimeUnit.MILLISECONDS))
                     throw timedOut(timeout);
             } catch (InterruptedException e) {
-                Thread.currentThread().interrupt();
-                throw new InterruptedIOException(SerialPortException.where(port, device)
-                        + (read ? ": read interrupted" : ": write interrupted"));
+                throw interrupted(read);
             }
-            waited = Math.max(1, System.nanoTime() - start);
+            waited = (System.nanoTime() - start) / 1_000_000;
         }
         if (closed) {
             turn.unlock();
             throw closedException();
         }
-        return waited;
+        return (int) Math.min(waited, Integer.MAX_VALUE);
+    }
+
+    private InterruptedIOException interrupted(boolean read) {
+        Thread.currentThread().interrupt();
+        return new InterruptedIOException(SerialPortException.where(port, device)
+                + (read ? ": read interrupted" : ": write interrupted"));
     }
 
     private SocketTimeoutException timedOut(int timeout) {
@@ -280,54 +328,46 @@ public final class SerialLine implements AutoCloseable {
         return new SerialPortException(port, device, "the line is closed");
     }
 
-    /** Waits for one byte, having waited {@code before} ns for the turn: spins briefly, then parks between polls. */
-    private int await(long before) throws IOException {
+    /** The exception for a native call that failed with minus {@code code}. */
+    private IOException failure(int code, String what) {
+        if (closed || code == -LineNatives.ERROR_OPERATION_ABORTED)
+            return closedException();
+        String why = watch.gone();
+        if (why != null)
+            return new PortDisconnectedException(port, device, why);
+        return new SerialPortException(port, device, what + " failed (system error " + -code + ")");
+    }
+
+    /** Reads into b, having waited {@code waited} ms for the turn; holds `reading`. */
+    private int receive(byte[] b, int off, int len, int waited) throws IOException {
         int timeout = readTimeout;
-        long start = System.nanoTime() - before;
+        long start = System.nanoTime() - waited * 1_000_000L;
         for (;;) {
+            int wait = SLICE_MS;
+            if (timeout > 0) {
+                long left = timeout - (System.nanoTime() - start) / 1_000_000;
+                if (left <= 0)
+                    throw timedOut(timeout);
+                wait = (int) Math.min(left, Integer.MAX_VALUE);
+            }
+            int n = LineNatives.read(handle, b, off, len, wait);
+            if (n > 0)
+                return n;
+            if (n < 0)
+                throw failure(n, "read");
+            if (timeout > 0)
+                throw timedOut(timeout);
+            if (Thread.interrupted())
+                throw interrupted(true);
             if (closed)
                 throw closedException();
-            int b = natives.recc();
-            if (b >= 0)
-                return b;
-            // Only once what arrived before it went is read.
-            if (gone != null)
-                throw new PortDisconnectedException(port, device, gone);
-            long now = System.nanoTime();
-            long waited = now - start;
-            long left = timeout * 1_000_000L - waited;
-            if (timeout > 0 && left <= 0)
-                throw timedOut(timeout);
-            if (now - lastCheck >= CHECK_NANOS) {
-                lastCheck = now;
-                checkDevice();
-            }
-            if (waited < SPIN_NANOS)
-                continue;
-            LockSupport.parkNanos(this, timeout > 0 ? Math.min(PARK_NANOS, left) : PARK_NANOS);
-            if (Thread.interrupted()) {
-                Thread.currentThread().interrupt();
-                throw new InterruptedIOException(SerialPortException.where(port, device) + ": read interrupted");
-            }
         }
     }
 
-    /** Notes that the device has gone, once it has. */
-    private void checkDevice() {
-        String why = watch.gone();
-        if (why != null)
-            gone = why;
-    }
-
-    private void send(int b) throws IOException {
-        if (natives.send(b))
-            return;
-        if (closed)
-            throw closedException();
-        checkDevice();
-        if (gone != null)
-            throw new PortDisconnectedException(port, device, gone);
-        throw new SerialPortException(port, device, "write failed");
+    private void send(byte[] b, int off, int len) throws IOException {
+        int n = LineNatives.write(handle, b, off, len);
+        if (n != len)
+            throw failure(n < 0 ? n : -31, "write");
     }
 
     private static void checkRange(byte[] b, int off, int len) {
@@ -338,9 +378,10 @@ public final class SerialLine implements AutoCloseable {
     private final class In extends InputStream {
         @Override
         public int read() throws IOException {
-            long waited = enter(reading, true);
+            int waited = enter(reading, true);
             try {
-                return await(waited);
+                receive(oneIn, 0, 1, waited);
+                return oneIn[0] & 0xFF;
             } finally {
                 reading.unlock();
             }
@@ -351,15 +392,23 @@ public final class SerialLine implements AutoCloseable {
             checkRange(b, off, len);
             if (len == 0)
                 return 0;
-            long waited = enter(reading, true);
+            int waited = enter(reading, true);
             try {
-                b[off] = (byte) await(waited);
-                int n = 1;
-                for (int c; n < len && (c = natives.recc()) >= 0; n++)
-                    b[off + n] = (byte) c;
-                return n;
+                return receive(b, off, len, waited);
             } finally {
                 reading.unlock();
+            }
+        }
+
+        @Override
+        public int available() throws IOException {
+            synchronized (SerialLine.this) {
+                if (closed)
+                    throw closedException();
+                int n = LineNatives.available(handle);
+                if (n < 0)
+                    throw failure(n, "available");
+                return n;
             }
         }
 
@@ -374,7 +423,8 @@ public final class SerialLine implements AutoCloseable {
         public void write(int b) throws IOException {
             enter(writing, false);
             try {
-                send(b);
+                oneOut[0] = (byte) b;
+                send(oneOut, 0, 1);
             } finally {
                 writing.unlock();
             }
@@ -383,10 +433,11 @@ public final class SerialLine implements AutoCloseable {
         @Override
         public void write(byte[] b, int off, int len) throws IOException {
             checkRange(b, off, len);
+            if (len == 0)
+                return;
             enter(writing, false);
             try {
-                for (int i = 0; i < len; i++)
-                    send(b[off + i]);
+                send(b, off, len);
             } finally {
                 writing.unlock();
             }

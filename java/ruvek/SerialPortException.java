@@ -24,13 +24,16 @@ public class SerialPortException extends IOException {
     }
 
     static String where(int port, String device) {
+        if (port == SerialLine.NO_PORT)
+            return device;
         return device == null || device.equals("COM" + port) ? "COM" + port : "COM" + port + " (" + device + ")";
     }
 
     /**
      * The port number that was asked for.
      *
-     * @return the number passed to {@link SerialLine#open}
+     * @return the number passed to {@link SerialLine#open(int, int)}, or
+     *     {@link SerialLine#NO_PORT} for a device opened by its path
      */
     public int port() {
         return port;

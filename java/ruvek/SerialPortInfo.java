@@ -20,9 +20,10 @@ public final class SerialPortInfo {
     }
 
     /**
-     * The number to pass to {@link SerialLine#open}. Empty for a device that
-     * no number reaches yet; on Linux, a link {@code ~/.config/ruvek/com<n>}
-     * to the device gives it number n.
+     * The number to pass to {@link SerialLine#open(int, int)}. Empty for a
+     * device that no number reaches yet; on Linux, a link
+     * {@code ~/.config/ruvek/com<n>} to the device gives it number n. Every
+     * device opens by its name, with no link: see {@link #device()}.
      *
      * @return the port number, if the device has one
      */
@@ -31,7 +32,8 @@ public final class SerialPortInfo {
     }
 
     /**
-     * The device, such as {@code /dev/ttyUSB0} or {@code COM3}.
+     * The device, such as {@code /dev/ttyUSB0} or {@code COM3}: the name to
+     * pass to {@link SerialLine#open(String, int)}.
      *
      * @return the device's path or name
      */

@@ -1,10 +1,9 @@
-// Ports on Windows: the registry's list of them, and why one failed to open.
+// Ports on Windows: the registry's list of them.
 package ruvek;
 
 import java.io.ByteArrayOutputStream;
 import java.io.IOException;
 import java.io.InputStream;
-import java.io.RandomAccessFile;
 import java.nio.charset.Charset;
 import java.util.ArrayList;
 import java.util.Collections;
@@ -21,19 +20,6 @@ final class WindowsPorts extends Ports {
     private static final Pattern VALUE = Pattern.compile("^\\s*(\\S.*?)\\s+REG_SZ\\s+COM([1-9][0-9]{0,8})\\s*$");
 
     private WindowsPorts() {}
-
-    /** Why init failed: the registry lists the ports; an open that works means the driver refused. */
-    @Override
-    SerialPortException diagnose(int port, int baud) {
-        String device = device(port);
-        try {
-            new RandomAccessFile("\\\\.\\" + device, "rw").close();
-            return refused(port, device, baud);
-        } catch (IOException e) {
-            return has(port) ? new PortBusyException(port, device, "busy; another program has it open")
-                    : noSuchPort(port, device);
-        }
-    }
 
     @Override
     List<SerialPortInfo> list() {
@@ -69,13 +55,5 @@ final class WindowsPorts extends Ports {
         }
         list.sort((x, y) -> Integer.compare(x.port().getAsInt(), y.port().getAsInt()));
         return list;
-    }
-
-    /** Whether the registry lists COM{@code port}. */
-    private boolean has(int port) {
-        for (SerialPortInfo info : list())
-            if (info.port().getAsInt() == port)
-                return true;
-        return false;
     }
 }

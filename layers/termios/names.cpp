@@ -1,4 +1,4 @@
-// The termios layer's port names: which device a COM port name opens.
+// The termios layer's port names: which device a COM port name or a path opens.
 #include "termios.h"
 
 #include <errno.h>
@@ -12,6 +12,14 @@ namespace ruvek_termios {
 
 bool devicePath(const char *name, char *path, size_t size)
 {
+    // A path names its device itself, on Linux as no COM name can.
+    if (name[0] == '/') {
+        size_t len = strlen(name);
+        if (len >= size)
+            return false;
+        memcpy(path, name, len + 1);
+        return true;
+    }
     if (strncmp(name, "\\\\.\\", 4) == 0)
         name += 4;
     if (strncmp(name, "COM", 3) != 0)

@@ -14,7 +14,7 @@ namespace ruvek_termios {
 // names.cpp
 
 // The device behind a port name, or false for a name that is not a COM port
-// or a path that does not fit. \\.\COMn and COMn resolve to the link com<n>
+// or a path that does not fit. A name that starts with / is the path itself. \\.\COMn and COMn resolve to the link com<n>
 // in $XDG_CONFIG_HOME/ruvek/ (~/.config/ruvek/) when it exists, otherwise to
 // /dev/ttyS<n-1> for n >= 1, as Wine maps COM ports. The Java side finds the
 // same links (java/ruvek/LinuxLinks.java).

@@ -10,7 +10,7 @@ import java.security.NoSuchAlgorithmException;
 
 /** One native of the jar's {@code natives/<platform>/}, read whole. */
 final class JarNative {
-    /** Its file name: ruvek.dll or libruvek.so. */
+    /** Its file name, such as ruvek.dll or libruvek.so. */
     final String file;
     final byte[] bytes;
     /** The first 16 hex digits of its SHA-256: the name of its cache folder. */
@@ -23,8 +23,8 @@ final class JarNative {
     }
 
     /** The jar's native for a platform folder; null when the jar has none (or platform is null). */
-    static JarNative of(String platform, Os os) {
-        String file = os == Os.WINDOWS ? "ruvek.dll" : "libruvek.so";
+    static JarNative of(String library, String platform, Os os) {
+        String file = os == Os.WINDOWS ? library + ".dll" : "lib" + library + ".so";
         String entry = "/natives/" + platform + "/" + file;
         byte[] bytes = platform == null ? null : resource(entry);
         return bytes == null ? null : new JarNative(file, bytes, hashOf(entry, bytes));

@@ -8,6 +8,7 @@ import java.nio.file.InvalidPathException;
 import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.List;
+import java.util.Locale;
 
 /**
  * Finds and loads SerialPort's native library, once per process.
@@ -28,7 +29,33 @@ public final class NativeLoader {
     private NativeLoader() {}
 
     /**
-     * Loads the native, unless a class loader of this process already has.
+     * The jar's folder for a platform, such as windows-x86.
+     *
+     * @param os the os.name
+     * @param arch the os.arch
+     * @return the folder's name, or null when the jar carries no native for it
+     */
+    public static String platform(String os, String arch) {
+        String a = arch.toLowerCase(Locale.ROOT);
+        if (a.equals("amd64") || a.equals("x86_64")) {
+            a = "x86_64";
+        } else if (a.equals("x86") || a.matches("i[3-6]86")) {
+            a = "x86";
+        } else if (!a.equals("aarch64") && !a.equals("arm")) {
+            return null; // "arm" is what Java reports on ARMv7 hard float, the jar's linux-arm
+        }
+        Os o = Os.of(os);
+        if (o == Os.WINDOWS && a.startsWith("x86")) {
+            return "windows-" + a;
+        }
+        if (o == Os.LINUX) {
+            return "linux-" + a;
+        }
+        return null;
+    }
+
+    /**
+     * Loads SerialPort's native, unless a class loader of this process already has.
      *
      * @param platform the jar's folder for this OS and architecture, or null
      * @param os the running os.name, for messages
@@ -36,29 +63,46 @@ public final class NativeLoader {
      * @throws UnsatisfiedLinkError naming every place tried and why each failed
      */
     public static void load(String platform, String os, String arch) {
+        load("ruvek", platform, os, arch);
+    }
+
+    /**
+     * Loads one of the jar's natives, unless a class loader of this process
+     * already has: {@code ruvek} for SerialPort, {@code ruvekline} for the
+     * named API. Given a file, {@code ruvek.library.path} names SerialPort's;
+     * the others are looked for beside it.
+     *
+     * @param library the library's name, without prefix or suffix
+     * @param platform the jar's folder for this OS and architecture, or null
+     * @param os the running os.name, for messages
+     * @param arch the running os.arch, for messages
+     * @throws UnsatisfiedLinkError naming every place tried and why each failed
+     */
+    public static void load(String library, String platform, String os, String arch) {
         // Two class loaders may initialise SerialPort at once: the claim must be atomic.
         // String literals are one object per JVM, whichever loader defined the class.
         synchronized (LOADED) {
-            String loaded = System.getProperty(LOADED);
+            String marker = library.equals("ruvek") ? LOADED : LOADED + "." + library;
+            String loaded = System.getProperty(marker);
             if (loaded != null) {
                 throw new UnsatisfiedLinkError("ruvek's native library is already loaded in this process ("
                         + loaded + "), through another class loader; a second copy would hold a second port. "
-                        + "Load SerialPort through one class loader only");
+                        + (library.equals("ruvek") ? "Load SerialPort" : "Load ruvek") + " through one class loader only");
             }
-            System.setProperty(LOADED, find(platform, os, arch));
+            System.setProperty(marker, find(library, platform, os, arch));
         }
     }
 
     /** Loads the native from the first place that works and returns its path. */
-    private static String find(String platform, String os, String arch) {
+    private static String find(String library, String platform, String os, String arch) {
         // 1. The user's own file, alone: a wrong path fails instead of loading another.
         String override = System.getProperty(OVERRIDE);
         if (override != null) {
-            return fromOverride(override);
+            return fromOverride(library, override);
         }
         Tried tried = new Tried();
         String loaded = null;
-        JarNative carried = JarNative.of(platform, Os.of(os));
+        JarNative carried = JarNative.of(library, platform, Os.of(os));
         if (carried == null) {
             tried.add("the jar: it has no native library for " + os + " on " + arch + " (os.name, os.arch)", null);
         } else {
@@ -70,7 +114,7 @@ public final class NativeLoader {
         }
         // 4. java.library.path.
         if (loaded == null) {
-            loaded = fromLibraryPath(tried);
+            loaded = fromLibraryPath(library, tried);
         }
         if (loaded == null) {
             throw tried.failure("ruvek cannot load its native library for " + os + " on " + arch
@@ -83,14 +127,16 @@ public final class NativeLoader {
      * The user's own native, loaded by its real path, after checking that
      * nobody else could change the file or any folder on the way to it.
      */
-    private static String fromOverride(String value) {
+    private static String fromOverride(String library, String value) {
         if (value.isEmpty()) {
             throw new UnsatisfiedLinkError(OVERRIDE + " is set but empty: set it to ruvek's native library or the "
                     + "folder that holds it, or leave it unset");
         }
         File file = new File(value);
         if (file.isDirectory()) {
-            file = new File(file, System.mapLibraryName("ruvek"));
+            file = new File(file, System.mapLibraryName(library));
+        } else if (!library.equals("ruvek")) {
+            file = new File(file.getAbsoluteFile().getParentFile(), System.mapLibraryName(library));
         }
         String reason;
         Throwable cause = null;
@@ -155,17 +201,17 @@ public final class NativeLoader {
         }
     }
 
-    /** System.loadLibrary("ruvek"), from java.library.path; null, noting why, when that fails. */
-    private static String fromLibraryPath(Tried tried) {
+    /** System.loadLibrary(library), from java.library.path; null, noting why, when that fails. */
+    private static String fromLibraryPath(String library, Tried tried) {
         try {
-            System.loadLibrary("ruvek");
+            System.loadLibrary(library);
         } catch (UnsatisfiedLinkError | SecurityException e) {
-            tried.add("System.loadLibrary(\"ruvek\") on java.library.path ("
+            tried.add("System.loadLibrary(\"" + library + "\") on java.library.path ("
                     + System.getProperty("java.library.path") + "): " + message(e), e);
             return null;
         }
         // Where System.loadLibrary most likely found the native, for the marker.
-        String name = System.mapLibraryName("ruvek");
+        String name = System.mapLibraryName(library);
         for (String dir : System.getProperty("java.library.path", "").split(File.pathSeparator)) {
             File f = new File(dir.isEmpty() ? "." : dir, name);
             if (f.isFile()) {

@@ -24,7 +24,7 @@ import ruvek.SerialPorts;
 public final class SerialTerminal {
     private static final String USAGE = "usage: java -jar ruvek.jar [--hex] [--linger MS] PORT BAUD\n"
             + "       java -jar ruvek.jar --list | --help | --version\n"
-            + "  PORT      port number: 1 or COM1 is COM1\n"
+            + "  PORT      port number: 1 or COM1 is COM1; or a device, such as /dev/ttyUSB0 or \\\\.\\COM12\n"
             + "  BAUD      bits per second, e.g. 9600\n"
             + "  --hex     show received bytes in hex instead of as they are\n"
             + "  --linger  after the end of input, wait until the port is quiet for MS ms (default 500)\n"
@@ -77,9 +77,10 @@ public final class SerialTerminal {
             usageError(args.length - i > 2 ? "one argument too many: " + args[i + 2]
                     : args.length == i ? "PORT and BAUD are missing" : "BAUD is missing");
         }
+        String device = args[i].startsWith("/") || args[i].startsWith("\\\\.\\") ? args[i] : null;
         Integer number = portNumber(args[i]);
-        if (number == null) {
-            usageError("bad PORT: " + args[i] + " (a port number such as 7 or COM7)");
+        if (number == null && device == null) {
+            usageError("bad PORT: " + args[i] + " (a port number such as 7 or COM7, or a device such as /dev/ttyUSB0)");
         }
         Long baud = number(args[i + 1]);
         if (baud == null || baud <= 0 || baud > Integer.MAX_VALUE) {
@@ -88,7 +89,7 @@ public final class SerialTerminal {
 
         SerialLine line;
         try {
-            line = SerialLine.open(number, (int) (long) baud);
+            line = device != null ? SerialLine.open(device, (int) (long) baud) : SerialLine.open(number, (int) (long) baud);
         } catch (IOException e) {
             System.err.println("cannot open " + e.getMessage());
             System.exit(1);

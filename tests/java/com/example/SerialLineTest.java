@@ -309,31 +309,50 @@ class SerialLineTest {
     }
 
     @Test
-    void aSecondLineIsRefusedAndTheFirstKeepsItsPort() {
+    void twoLinesOpenAtOnceEachOnItsOwnPortWhileASecondOpenOfEitherIsRefused() {
         assertTimeoutPreemptively(LIMIT, () -> {
             try (NullModem other = new NullModem(dir, 52).openUnread()) {
                 SerialLine first = SerialLine.open(51, 9600);
+                // By the device's path, with no link: the name SerialPortInfo gives.
+                SerialLine second = SerialLine.open(other.ours.toRealPath().toString(), 9600);
                 try {
-                    PortBusyException busy = assertThrows(PortBusyException.class, () -> SerialLine.open(52, 9600));
-                    assertEquals(52, busy.port());
-                    assertTrue(busy.getMessage().startsWith("COM52 (/dev/pts/"), busy.getMessage());
-                    assertTrue(busy.getMessage().contains("COM51 (/dev/pts/")
-                            && busy.getMessage().contains("already open"), busy.getMessage());
-                    assertThrows(PortBusyException.class, () -> SerialLine.open(51, 9600));
+                    assertEquals(SerialLine.NO_PORT, second.port());
+                    NullModem[] cables = {cable, other};
+                    SerialLine[] lines = {first, second};
+                    for (int i = 0; i < 2; i++) {
+                        lines[i].getOutputStream().write(NullModem.allBytes());
+                        cables[i].write(NullModem.allBytes());
+                    }
+                    for (int i = 0; i < 2; i++) {
+                        assertArrayEquals(NullModem.allBytes(), cables[i].receive(256), "sent on line " + i);
+                        byte[] got = new byte[256];
+                        for (int n = 0; n < got.length; )
+                            n += lines[i].getInputStream().read(got, n, got.length - n);
+                        assertArrayEquals(NullModem.allBytes(), got, "received on line " + i);
+                    }
 
+                    PortBusyException busy = assertThrows(PortBusyException.class, () -> SerialLine.open(51, 9600));
+                    assertEquals(51, busy.port());
+                    assertTrue(busy.getMessage().matches("COM51 \\(/dev/pts/[0-9]+\\): busy; already open in this process"),
+                            busy.getMessage());
+                    busy = assertThrows(PortBusyException.class, () -> SerialLine.open(second.device(), 9600));
+                    assertEquals(second.device() + ": busy; already open in this process", busy.getMessage());
                     first.getOutputStream().write('1'); // still COM51's
                     assertEquals('1', cable.receive(1)[0]);
                 } finally {
                     first.close();
+                    second.close();
                 }
-                try (SerialLine second = SerialLine.open(52, 9600)) {
-                    // The closed line reaches nothing, least of all the port open now.
-                    assertThrows(IOException.class, () -> first.getOutputStream().write('x'));
+                try (SerialLine again = SerialLine.open(52, 9600)) {
+                    // The closed lines reach nothing, least of all the port open now.
+                    assertThrows(IOException.class, () -> second.getOutputStream().write('x'));
                     other.write('y');
                     Thread.sleep(100);
-                    assertThrows(IOException.class, () -> first.getInputStream().read());
-                    assertEquals('y', second.getInputStream().read());
-                    second.getOutputStream().write('2');
+                    assertThrows(IOException.class, () -> second.getInputStream().read());
+                    assertThrows(IOException.class, () -> second.getInputStream().available());
+                    assertEquals(1, again.getInputStream().available());
+                    assertEquals('y', again.getInputStream().read());
+                    again.getOutputStream().write('2');
                     assertEquals('2', other.receive(1)[0]);
                 }
             }
@@ -341,7 +360,41 @@ class SerialLineTest {
     }
 
     @Test
-    void aSecondClassLoaderIsRefusedTooNamingTheOpenPort() {
+    void aBulkTransferMovesAMebibyteEachWayWhole() {
+        assertTimeoutPreemptively(LIMIT, () -> {
+            byte[] data = new byte[1 << 20];
+            new Random(7).nextBytes(data);
+            try (SerialLine line = SerialLine.open(51, 115200)) {
+                CompletableFuture<byte[]> far = CompletableFuture.supplyAsync(() -> {
+                    try {
+                        return cable.receive(data.length);
+                    } catch (IOException e) {
+                        throw new RuntimeException(e);
+                    }
+                });
+                line.getOutputStream().write(data); // returns once the driver took every byte
+                assertArrayEquals(data, far.get(20, TimeUnit.SECONDS));
+
+                CompletableFuture<Void> writer = CompletableFuture.runAsync(() -> {
+                    try {
+                        cable.write(data);
+                    } catch (IOException e) {
+                        throw new RuntimeException(e);
+                    }
+                });
+                byte[] got = new byte[data.length];
+                int calls = 0;
+                for (int n = 0; n < got.length; calls++)
+                    n += line.getInputStream().read(got, n, got.length - n);
+                writer.get(20, TimeUnit.SECONDS);
+                assertArrayEquals(data, got);
+                assertTrue(calls < data.length / 64, calls + " reads for 1 MiB: each should take what has arrived");
+            }
+        });
+    }
+
+    @Test
+    void aSecondClassLoaderIsRefusedWithTheReason() {
         assertTimeoutPreemptively(LIMIT, () -> {
             URL classes = SerialLine.class.getProtectionDomain().getCodeSource().getLocation();
             try (SerialLine first = SerialLine.open(51, 9600);
@@ -350,8 +403,8 @@ class SerialLineTest {
                 assertFalse(twin == SerialLine.class);
                 InvocationTargetException e = assertThrows(InvocationTargetException.class,
                         () -> twin.getMethod("open", int.class, int.class).invoke(null, 52, 9600));
-                assertEquals("ruvek.PortBusyException", e.getCause().getClass().getName(), e.getCause().toString());
-                assertTrue(e.getCause().getMessage().contains("COM51 (/dev/pts/"), e.getCause().getMessage());
+                assertEquals("ruvek.SerialPortException", e.getCause().getClass().getName(), e.getCause().toString());
+                assertTrue(e.getCause().getMessage().contains("through another class loader"), e.getCause().getMessage());
                 first.getOutputStream().write('k');
                 assertEquals('k', cable.receive(1)[0]);
             }

@@ -1,0 +1,66 @@
+// The named API's natives: one open port per line, reads that wait in the system, bulk transfers.
+package ruvek;
+
+import ruvek.internal.NativeLoader;
+
+/**
+ * The natives of the library {@code ruvekline}, for {@link SerialLine}
+ * alone. A line is a handle that {@link #open} returns; the caller keeps
+ * every other call off it once {@link #close} has begun, and calls
+ * {@link #cancel} first to end the calls in progress. Failures come back as
+ * a negative Win32 error code, which {@link SerialLine} turns into exceptions.
+ */
+final class LineNatives {
+    static final int ERROR_FILE_NOT_FOUND = 2;
+    static final int ERROR_PATH_NOT_FOUND = 3;
+    static final int ERROR_ACCESS_DENIED = 5;
+    static final int ERROR_SHARING_VIOLATION = 32;
+    static final int ERROR_INVALID_PARAMETER = 87;
+    static final int ERROR_OPERATION_ABORTED = 995;
+
+    private LineNatives() {}
+
+    static {
+        String os = System.getProperty("os.name", "");
+        String arch = System.getProperty("os.arch", "");
+        NativeLoader.load("ruvekline", NativeLoader.platform(os, arch), os, arch);
+    }
+
+    /**
+     * Opens and configures a port for overlapped I/O: 8N1, no flow control, DTR and RTS off.
+     *
+     * @param name the port's name, NUL-terminated, in the system's encoding: COM7, \\.\COM12, /dev/ttyUSB0
+     * @param baud bits per second, positive
+     * @return the line's handle, positive; or minus the Win32 error code
+     */
+    static native long open(byte[] name, int baud);
+
+    /**
+     * Waits until a byte has arrived, {@code timeoutMs} has passed or the
+     * line is cancelled, then takes what has arrived, up to {@code len}.
+     *
+     * @param timeoutMs milliseconds, or 0 to wait without limit
+     * @return the bytes read, 0 when the time-out passed, or minus the Win32 error code
+     */
+    static native int read(long line, byte[] b, int off, int len, int timeoutMs);
+
+    /**
+     * Writes every byte of the range, waiting while the driver's queue is full.
+     *
+     * @return {@code len}, or minus the Win32 error code, with an unknown part written
+     */
+    static native int write(long line, byte[] b, int off, int len);
+
+    /** @return the bytes received and not yet read, or minus the Win32 error code */
+    static native int available(long line);
+
+    /** Ends the calls in progress on the line and those that start after, until it closes. */
+    static native void cancel(long line);
+
+    /**
+     * Closes the line's port and frees the line; no call may be in progress.
+     *
+     * @return whether the system closed the port cleanly
+     */
+    static native boolean close(long line);
+}
