@@ -1,8 +1,10 @@
 # Packs ruvek.jar from the compiled classes and every native that the builds
 # of this source tree have made, each under natives/<os>-<arch>/: SerialPort's
 # library ruvek and, beside it, the named API's ruvekline.
-# Run with -P; JAR_TOOL, CLASSES, OUT, STAGE, BUILD_ROOT, SELF (this build's
-# libruvek.so), VERSION and LICENSE are given.
+# Then packs the module jar MODULE_OUT from MODULE_CLASSES and the ruvekline
+# natives alone. Run with -P; JAR_TOOL, CLASSES, OUT, MODULE_CLASSES,
+# MODULE_OUT, STAGE, BUILD_ROOT, SELF (this build's libruvek.so), VERSION and
+# LICENSE are given.
 file(REMOVE_RECURSE "${STAGE}")
 
 function(pack_one file platform)
@@ -88,4 +90,21 @@ execute_process(
   RESULT_VARIABLE result)
 if(result)
   message(FATAL_ERROR "jar failed: ${result}")
+endif()
+
+# The module jar: what the named API needs, nothing of SerialPort's.
+file(REMOVE_RECURSE "${STAGE}-module")
+file(GLOB_RECURSE line_natives RELATIVE "${STAGE}" "${STAGE}/natives/*/*ruvekline*")
+foreach(entry IN LISTS line_natives)
+  cmake_path(GET entry PARENT_PATH folder)
+  file(COPY "${STAGE}/${entry}" DESTINATION "${STAGE}-module/${folder}")
+endforeach()
+file(COPY "${LICENSE}" DESTINATION "${STAGE}-module/META-INF")
+file(REMOVE "${MODULE_OUT}")
+execute_process(
+  COMMAND "${JAR_TOOL}" --create --file "${MODULE_OUT}" --main-class ruvek.terminal.SerialTerminal
+          --module-version "${VERSION}" --manifest "${STAGE}.mf" -C "${MODULE_CLASSES}" . -C "${STAGE}-module" .
+  RESULT_VARIABLE result)
+if(result)
+  message(FATAL_ERROR "jar failed for the module jar: ${result}")
 endif()

@@ -9,23 +9,39 @@ set(classes "${CMAKE_CURRENT_BINARY_DIR}/classes")
 set(classes_stamp "${CMAKE_CURRENT_BINARY_DIR}/classes.stamp")
 file(GLOB_RECURSE main_sources CONFIGURE_DEPENDS RELATIVE "${CMAKE_CURRENT_SOURCE_DIR}"
      "${CMAKE_CURRENT_SOURCE_DIR}/java/*.java")
+list(FILTER main_sources EXCLUDE REGEX "module-info\\.java$")
+# The module ruvek: the named packages and module-info, for Java 9 and later.
+set(module_sources ${main_sources})
+list(FILTER module_sources EXCLUDE REGEX "^java/[^/]+\\.java$")
+list(APPEND module_sources java/module-info.java)
 add_custom_command(OUTPUT "${classes_stamp}"
   COMMAND "${CMAKE_COMMAND}" -E rm -rf "${classes}"
   COMMAND "${Java_JAVAC_EXECUTABLE}" -Xlint:all -Werror --release 8 -d "${classes}" ${main_sources}
   COMMAND "${CMAKE_COMMAND}" -E touch "${classes_stamp}"
   DEPENDS ${main_sources} WORKING_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}" VERBATIM)
+set(module_classes "${CMAKE_CURRENT_BINARY_DIR}/module-classes")
+set(module_stamp "${CMAKE_CURRENT_BINARY_DIR}/module-classes.stamp")
+add_custom_command(OUTPUT "${module_stamp}"
+  COMMAND "${CMAKE_COMMAND}" -E rm -rf "${module_classes}"
+  COMMAND "${Java_JAVAC_EXECUTABLE}" -Xlint:all -Werror --release 9 -d "${module_classes}" ${module_sources}
+  COMMAND "${CMAKE_COMMAND}" -E touch "${module_stamp}"
+  DEPENDS ${module_sources} WORKING_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}" VERBATIM)
 # One javac for the main classes, not one per target that needs them.
-add_custom_target(java_classes DEPENDS "${classes_stamp}")
+add_custom_target(java_classes DEPENDS "${classes_stamp}" "${module_stamp}")
 
-# The jar: the classes and every native built beside this tree.
+# The jars: ruvek.jar, the classes and every native built beside this tree,
+# for the class path; ruvek-module.jar, the module ruvek with the named API's
+# natives, for the module path.
 set(jar "${CMAKE_CURRENT_BINARY_DIR}/ruvek.jar")
+set(module_jar "${CMAKE_CURRENT_BINARY_DIR}/ruvek-module.jar")
 add_custom_target(ruvek_jar ALL
   COMMAND "${CMAKE_COMMAND}" "-DJAR_TOOL=${Java_JAR_EXECUTABLE}" "-DCLASSES=${classes}" "-DOUT=${jar}"
+          "-DMODULE_CLASSES=${module_classes}" "-DMODULE_OUT=${module_jar}"
           "-DSTAGE=${CMAKE_CURRENT_BINARY_DIR}/jar-natives" "-DBUILD_ROOT=${CMAKE_CURRENT_BINARY_DIR}/.."
           "-DSELF=$<TARGET_FILE:ruvek>" "-DVERSION=${PROJECT_VERSION}"
           "-DLICENSE=${CMAKE_CURRENT_SOURCE_DIR}/LICENSE" -P "${CMAKE_CURRENT_SOURCE_DIR}/cmake/jar.cmake"
-  DEPENDS "${classes_stamp}" ruvek ruvekline LICENSE
-  BYPRODUCTS "${jar}" VERBATIM)
+  DEPENDS "${classes_stamp}" "${module_stamp}" ruvek ruvekline LICENSE
+  BYPRODUCTS "${jar}" "${module_jar}" VERBATIM)
 add_dependencies(ruvek_jar java_classes)
 
 # The Maven artifacts ruvek:ruvek:<version>: the jar under its versioned

@@ -79,9 +79,13 @@ class LoaderTest {
     }
 
     static byte[] jarsNative() throws Exception {
+        return jarsNative("libruvek.so");
+    }
+
+    static byte[] jarsNative(String file) throws Exception {
         String platform = SerialPort.platform(System.getProperty("os.name"), System.getProperty("os.arch"));
         try (JarFile jar = new JarFile(JAR);
-             InputStream in = jar.getInputStream(jar.getEntry("natives/" + platform + "/libruvek.so"))) {
+             InputStream in = jar.getInputStream(jar.getEntry("natives/" + platform + "/" + file))) {
             return in.readAllBytes();
         }
     }
@@ -116,8 +120,9 @@ class LoaderTest {
             assertEquals(firstKey, key, "the cached native was written again, not reused");
         }
         Path cached = files(tmp).get(0);
-        assertArrayEquals(jarsNative(), Files.readAllBytes(cached));
-        // <tmp>/ruvek-<user>/<hash>/libruvek.so, both folders the owner's alone.
+        // The terminal runs on the named API, whose library is the one it loads.
+        assertArrayEquals(jarsNative("libruvekline.so"), Files.readAllBytes(cached));
+        // <tmp>/ruvek-<user>/<hash>/libruvekline.so, both folders the owner's alone.
         assertEquals(tmp, cached.getParent().getParent().getParent());
         assertTrue(cached.getParent().getParent().getFileName().toString().startsWith("ruvek-"));
         assertTrue(cached.getParent().getFileName().toString().matches("[0-9a-f]{16}"));
