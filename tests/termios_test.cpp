@@ -20,6 +20,7 @@
 #include <grp.h>
 #include <initializer_list>
 #include <limits.h>
+#include <memory>
 #include <poll.h>
 #include <pty.h>
 #include <random>
@@ -822,6 +823,179 @@ TEST_F(Termios, CallsInFlightDuringCloseAndInitTouchOnlyTheOpenPort)
 namespace settings {
 
 using namespace ruvek_termios;
+
+// A pseudo-terminal opened by the layer through its path, for overlapped I/O
+// as the named API's library opens ports.
+struct PathPort {
+    int master = -1;
+    std::string path;
+    HANDLE h = INVALID_HANDLE_VALUE;
+
+    PathPort()
+    {
+        int slave = -1;
+        char name[256];
+        if (openpty(&master, &slave, name, nullptr, nullptr) != 0)
+            return;
+        close(slave);
+        path = name;
+        h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        // A fresh pty has IXON, which would eat XON and XOFF bytes.
+        struct termios t;
+        int fd = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (fd >= 0 && tcgetattr(fd, &t) == 0) {
+            cfmakeraw(&t);
+            tcsetattr(fd, TCSANOW, &t);
+        }
+        if (fd >= 0)
+            close(fd);
+    }
+    ~PathPort()
+    {
+        if (h != INVALID_HANDLE_VALUE)
+            CloseHandle(h);
+        close(master);
+    }
+};
+
+// Waits up to `ms` for a first byte, then returns what has arrived: the
+// time-outs that the named API's reads use.
+const COMMTIMEOUTS firstByte(DWORD ms) { return {MAXDWORD, MAXDWORD, ms, 0, 0}; }
+
+// An overlapped read as the named API's library makes it: the bytes, or -1
+// with the error in *error.
+long overlappedRead(HANDLE h, unsigned char *buf, DWORD n, DWORD *error)
+{
+    OVERLAPPED ov = {};
+    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DWORD got = 0;
+    BOOL ok = ReadFile(h, buf, n, nullptr, &ov) || GetLastError() == ERROR_IO_PENDING;
+    ok = ok && GetOverlappedResult(h, &ov, &got, TRUE);
+    *error = ok ? 0 : GetLastError();
+    CloseHandle(ov.hEvent);
+    return ok ? (long)got : -1;
+}
+
+int openDescriptors()
+{
+    int n = 0;
+    for (int fd = 0; fd < 4096; fd++)
+        n += fcntl(fd, F_GETFD) != -1;
+    return n;
+}
+
+TEST(Ports, ManyOpenAtOnceEachWithItsOwnBytesAndNoStaleHandleReachesANewOne)
+{
+    int before = openDescriptors();
+    {
+        std::vector<std::unique_ptr<PathPort>> ports;
+        for (int i = 0; i < 8; i++) {
+            ports.emplace_back(new PathPort);
+            ASSERT_NE(ports.back()->h, INVALID_HANDLE_VALUE) << ports.back()->path;
+            COMMTIMEOUTS t = firstByte(2000);
+            ASSERT_TRUE(SetCommTimeouts(ports.back()->h, &t));
+        }
+        // A second open of a held device: refused as shared, nothing opened.
+        HANDLE again = CreateFileA(ports[0]->path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        EXPECT_EQ(again, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+
+        for (int i = 0; i < 8; i++) {
+            unsigned char out[3] = {(unsigned char)i, (unsigned char)(i + 100), (unsigned char)(i + 200)};
+            ASSERT_EQ(write(ports[i]->master, out, 3), 3);
+        }
+        for (int i = 0; i < 8; i++) {
+            unsigned char in[16] = {};
+            DWORD error = 0;
+            long got = 0;
+            while (got < 3) {
+                long n = overlappedRead(ports[i]->h, in + got, sizeof in - got, &error);
+                ASSERT_GT(n, 0) << "port " << i << ", error " << error;
+                got += n;
+            }
+            EXPECT_EQ(got, 3);
+            EXPECT_EQ(in[0], i);
+            EXPECT_EQ(in[2], i + 200);
+            DWORD written = 0;
+            ASSERT_TRUE(WriteFile(ports[i]->h, in, 3, &written, nullptr));
+            unsigned char back[3];
+            ASSERT_EQ(read(ports[i]->master, back, 3), 3);
+            EXPECT_EQ(back[1], i + 100);
+        }
+
+        // The slot a closed port leaves goes to the next open, under a new handle.
+        HANDLE stale = ports[3]->h;
+        ASSERT_TRUE(CloseHandle(stale));
+        ports[3]->h = INVALID_HANDLE_VALUE;
+        PathPort next;
+        ASSERT_NE(next.h, INVALID_HANDLE_VALUE);
+        EXPECT_NE(next.h, stale);
+        ASSERT_EQ(write(next.master, "n", 1), 1);
+        unsigned char b = 0;
+        DWORD error = 0;
+        EXPECT_EQ(overlappedRead(stale, &b, 1, &error), -1);
+        EXPECT_EQ(error, ERROR_INVALID_HANDLE);
+        DWORD written = 0;
+        EXPECT_FALSE(WriteFile(stale, "x", 1, &written, nullptr));
+        EXPECT_FALSE(CloseHandle(stale));
+        COMSTAT stat = {};
+        ASSERT_TRUE(ClearCommError(next.h, nullptr, &stat));
+        EXPECT_EQ(stat.cbInQue, 1u) << "the byte sent to the new port stayed there";
+
+        // The table is full at 64 ports: the open after it is refused, cleanly.
+        std::vector<std::unique_ptr<PathPort>> more;
+        while (more.size() < 64) {
+            more.emplace_back(new PathPort);
+            if (more.back()->h == INVALID_HANDLE_VALUE)
+                break;
+        }
+        ASSERT_EQ(more.back()->h, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
+        EXPECT_EQ(ports.size() - 1 + 1 + more.size() - 1, 64u);
+    }
+    EXPECT_EQ(openDescriptors(), before) << "descriptors leaked";
+}
+
+TEST(Ports, AFirstByteWaitReturnsWhatHasArrivedOrNothingAtItsTimeoutAndACancelEndsIt)
+{
+    PathPort p;
+    ASSERT_NE(p.h, INVALID_HANDLE_VALUE);
+    COMMTIMEOUTS t = firstByte(300);
+    ASSERT_TRUE(SetCommTimeouts(p.h, &t));
+    unsigned char buf[64];
+    DWORD error = 0;
+    auto start = Clock::now();
+    EXPECT_EQ(overlappedRead(p.h, buf, sizeof buf, &error), 0);
+    long ms = msSince(start);
+    EXPECT_GE(ms, 290);
+    EXPECT_LT(ms, 600);
+
+    ASSERT_EQ(write(p.master, "abc", 3), 3);
+    usleep(20000);
+    COMSTAT stat = {};
+    ASSERT_TRUE(ClearCommError(p.h, nullptr, &stat));
+    EXPECT_EQ(stat.cbInQue, 3u);
+    start = Clock::now();
+    EXPECT_EQ(overlappedRead(p.h, buf, 1, &error), 1);
+    ASSERT_TRUE(ClearCommError(p.h, nullptr, &stat));
+    EXPECT_EQ(stat.cbInQue, 2u) << "bytes read ahead count as waiting";
+    EXPECT_EQ(overlappedRead(p.h, buf + 1, sizeof buf - 1, &error), 2) << "what has arrived, not the buffer's length";
+    EXPECT_LT(msSince(start), 100);
+    EXPECT_EQ(std::string((char *)buf, 3), "abc");
+
+    t = firstByte(MAXDWORD - 1);
+    ASSERT_TRUE(SetCommTimeouts(p.h, &t));
+    std::thread canceller([&] {
+        usleep(100000);
+        CancelIoEx(p.h, nullptr);
+    });
+    start = Clock::now();
+    EXPECT_EQ(overlappedRead(p.h, buf, sizeof buf, &error), -1);
+    EXPECT_EQ(error, ERROR_OPERATION_ABORTED);
+    EXPECT_LT(msSince(start), 1000);
+    canceller.join();
+}
 
 // A record as a cooked terminal leaves it, so that each change shows.
 struct termios cooked()
