@@ -394,6 +394,46 @@ class SerialLineTest {
     }
 
     @Test
+    void tenThousandOpensAndClosesLeaveDescriptorsThreadsAndMemoryFlat() {
+        assertTimeoutPreemptively(Duration.ofSeconds(120), () -> {
+            try (NullModem two = new NullModem(dir, 52).openUnread();
+                    NullModem three = new NullModem(dir, 53).openUnread()) {
+                String[] devices = {cable.ours.toRealPath().toString(), two.ours.toRealPath().toString(),
+                        three.ours.toRealPath().toString()};
+                SerialLine[] open = new SerialLine[devices.length];
+                long[] before = null;
+                for (int round = 0; round < 3_400; round++) {
+                    if (round == 100) // once the JIT and the caches have settled
+                        before = usage();
+                    for (int i = 0; i < devices.length; i++)
+                        open[i] = SerialLine.open(devices[i], 9600);
+                    for (SerialLine line : open)
+                        line.close();
+                }
+                long[] after = usage();
+                // The JVM may close a file of its own meanwhile: fewer is no leak.
+                assertTrue(after[0] <= before[0], "open descriptors: " + before[0] + " before, " + after[0] + " after");
+                assertTrue(after[1] <= before[1], "threads: " + before[1] + " before, " + after[1] + " after");
+                assertTrue(after[2] - before[2] < 8 << 20, "resident memory grew by " + (after[2] - before[2]) + " bytes");
+            }
+        });
+    }
+
+    /** Open descriptors, live threads and resident bytes of this process. */
+    static long[] usage() throws IOException {
+        System.gc();
+        long fds;
+        try (java.util.stream.Stream<Path> s = Files.list(Path.of("/proc/self/fd"))) {
+            fds = s.count();
+        }
+        long rss = 0;
+        for (String line : Files.readAllLines(Path.of("/proc/self/status")))
+            if (line.startsWith("VmRSS:"))
+                rss = Long.parseLong(line.replaceAll("[^0-9]", "")) * 1024;
+        return new long[] {fds, Thread.activeCount(), rss};
+    }
+
+    @Test
     void aSecondClassLoaderIsRefusedWithTheReason() {
         assertTimeoutPreemptively(LIMIT, () -> {
             URL classes = SerialLine.class.getProtectionDomain().getCodeSource().getLocation();
