@@ -45,7 +45,7 @@ add_custom_target(ruvek_jar ALL
 add_dependencies(ruvek_jar java_classes)
 
 # The Maven artifacts ruvek:ruvek:<version>: the jar under its versioned
-# name, its sources, its javadoc and its pom (scripts/maven-install installs them).
+# name, the module jar under the classifier "module", its sources, its javadoc and its pom (scripts/maven-install installs them).
 set(artifact "${CMAKE_CURRENT_BINARY_DIR}/ruvek-${PROJECT_VERSION}")
 configure_file(cmake/ruvek.pom.in "${artifact}.pom" @ONLY)
 add_custom_command(OUTPUT "${artifact}-javadoc.jar" "${artifact}-sources.jar"
@@ -57,7 +57,8 @@ add_custom_command(OUTPUT "${artifact}-javadoc.jar" "${artifact}-sources.jar"
   DEPENDS ${main_sources} WORKING_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}" VERBATIM)
 add_custom_target(ruvek_maven ALL
   COMMAND "${CMAKE_COMMAND}" -E copy "${jar}" "${artifact}.jar"
-  DEPENDS "${artifact}-javadoc.jar" "${artifact}-sources.jar" BYPRODUCTS "${artifact}.jar" VERBATIM)
+  COMMAND "${CMAKE_COMMAND}" -E copy "${module_jar}" "${artifact}-module.jar"
+  DEPENDS "${artifact}-javadoc.jar" "${artifact}-sources.jar" BYPRODUCTS "${artifact}.jar" "${artifact}-module.jar" VERBATIM)
 add_dependencies(ruvek_maven ruvek_jar)
 
 # The JVM tests: SerialPort and the jar on a real JVM over socat null-modems.

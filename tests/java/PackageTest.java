@@ -37,7 +37,7 @@ class PackageTest {
         // groupId ruvek / artifactId ruvek / version / artifactId-version[-classifier].ext
         Path dir = repo.resolve("ruvek/ruvek/" + VERSION);
         String base = "ruvek-" + VERSION;
-        for (String f : List.of(".jar", "-sources.jar", "-javadoc.jar", ".pom"))
+        for (String f : List.of(".jar", "-module.jar", "-sources.jar", "-javadoc.jar", ".pom"))
             assertTrue(Files.isRegularFile(dir.resolve(base + f)), base + f);
 
         DocumentBuilderFactory factory = DocumentBuilderFactory.newInstance();
