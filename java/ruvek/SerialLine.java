@@ -60,9 +60,10 @@ public final class SerialLine implements AutoCloseable {
     private final byte[] oneIn = new byte[1];  // under `reading`
     private final byte[] oneOut = new byte[1]; // under `writing`
 
-    // One reader and one writer at a time; close takes both, and the monitor
-    // that available() holds, so that no call is left in the native line
+    // One reader and one writer at a time; close takes both, and `freeing`,
+    // which available() holds, so that no call is left in the native line
     // when it is freed.
+    private final Object freeing = new Object();
     private final ReentrantLock reading = new ReentrantLock();
     private final ReentrantLock writing = new ReentrantLock();
     private final AtomicBoolean closing = new AtomicBoolean();
@@ -153,7 +154,7 @@ public final class SerialLine implements AutoCloseable {
         return new SerialLine(handle, NO_PORT, baud, device, ports.watch(device, key));
     }
 
-    private static final Pattern COM = Pattern.compile("(?:\\\\\\\\\\.\\\\)?COM([1-9][0-9]{0,9})");
+    private static final Pattern COM = Pattern.compile("(?:\\\\\\\\\\.\\\\)?COM([1-9][0-9]{0,9})", Pattern.CASE_INSENSITIVE);
 
     private static void checkBaud(int baud) {
         if (baud <= 0)
@@ -275,7 +276,7 @@ public final class SerialLine implements AutoCloseable {
             reading.lock();
             writing.lock();
             try {
-                synchronized (this) {
+                synchronized (freeing) {
                     LineNatives.close(handle);
                 }
             } finally {
@@ -402,7 +403,7 @@ public final class SerialLine implements AutoCloseable {
 
         @Override
         public int available() throws IOException {
-            synchronized (SerialLine.this) {
+            synchronized (freeing) {
                 if (closed)
                     throw closedException();
                 int n = LineNatives.available(handle);

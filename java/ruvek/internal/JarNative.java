@@ -22,12 +22,17 @@ final class JarNative {
         this.folder = hash.substring(0, 16);
     }
 
-    /** The jar's native for a platform folder; null when the jar has none (or platform is null). */
-    static JarNative of(String library, String platform, Os os) {
+    /**
+     * The jar's native for a platform folder; null when the jar has none (or
+     * platform is null). Copy n above 1 is cached as {@code <name>-<n>}, for
+     * the n-th class loader that loads it.
+     */
+    static JarNative of(String library, int copy, String platform, Os os) {
         String file = os == Os.WINDOWS ? library + ".dll" : "lib" + library + ".so";
         String entry = "/natives/" + platform + "/" + file;
         byte[] bytes = platform == null ? null : resource(entry);
-        return bytes == null ? null : new JarNative(file, bytes, hashOf(entry, bytes));
+        String cached = copy == 1 ? file : file.replaceFirst("\\.(dll|so)$", "-" + copy + ".$1");
+        return bytes == null ? null : new JarNative(cached, bytes, hashOf(entry, bytes));
     }
 
     private static byte[] resource(String name) {

@@ -67,10 +67,14 @@ public final class NativeLoader {
     }
 
     /**
-     * Loads one of the jar's natives, unless a class loader of this process
-     * already has: {@code ruvek} for SerialPort, {@code ruvekline} for the
-     * named API. Given a file, {@code ruvek.library.path} names SerialPort's;
-     * the others are looked for beside it.
+     * Loads one of the jar's natives: {@code ruvek} for SerialPort, once per
+     * process, since its one port is the process's; {@code ruvekline} for the
+     * named API, once per class loader. A JVM binds a library file to one
+     * class loader, so each further loader gets a copy of the jar's native
+     * under a name of its own ({@code libruvekline-2.so}, ...); the ports'
+     * locks, not the copies, keep each port to one owner. Given a file,
+     * {@code ruvek.library.path} names SerialPort's; the others are looked
+     * for beside it.
      *
      * @param library the library's name, without prefix or suffix
      * @param platform the jar's folder for this OS and architecture, or null
@@ -82,19 +86,22 @@ public final class NativeLoader {
         // Two class loaders may initialise SerialPort at once: the claim must be atomic.
         // String literals are one object per JVM, whichever loader defined the class.
         synchronized (LOADED) {
-            String marker = library.equals("ruvek") ? LOADED : LOADED + "." + library;
+            boolean perProcess = library.equals("ruvek");
+            String marker = perProcess ? LOADED : LOADED + "." + library;
             String loaded = System.getProperty(marker);
-            if (loaded != null) {
+            if (loaded != null && perProcess) {
                 throw new UnsatisfiedLinkError("ruvek's native library is already loaded in this process ("
                         + loaded + "), through another class loader; a second copy would hold a second port. "
-                        + (library.equals("ruvek") ? "Load SerialPort" : "Load ruvek") + " through one class loader only");
+                        + "Load SerialPort through one class loader only");
             }
-            System.setProperty(marker, find(library, platform, os, arch));
+            int copy = loaded == null ? 1 : loaded.split(File.pathSeparator).length + 1;
+            String path = find(library, copy, platform, os, arch);
+            System.setProperty(marker, loaded == null ? path : loaded + File.pathSeparator + path);
         }
     }
 
     /** Loads the native from the first place that works and returns its path. */
-    private static String find(String library, String platform, String os, String arch) {
+    private static String find(String library, int copy, String platform, String os, String arch) {
         // 1. The user's own file, alone: a wrong path fails instead of loading another.
         String override = System.getProperty(OVERRIDE);
         if (override != null) {
@@ -102,7 +109,7 @@ public final class NativeLoader {
         }
         Tried tried = new Tried();
         String loaded = null;
-        JarNative carried = JarNative.of(library, platform, Os.of(os));
+        JarNative carried = JarNative.of(library, copy, platform, Os.of(os));
         if (carried == null) {
             tried.add("the jar: it has no native library for " + os + " on " + arch + " (os.name, os.arch)", null);
         } else {
