@@ -29,6 +29,11 @@ import ruvek.SerialLine;
  * COUNT bytes, printed as median, 99th percentile and maximum in µs. Their
  * floors, raw-idle and raw-wake, block in read(2) on OURS, the device itself;
  * park-idle is a thread that only parks, 600 µs at a time, for COUNT ms.
+ * line-close: ms from close() to the exception of a read blocked on another
+ * thread, the median of COUNT lines; line-recv and line-send: bytes per second
+ * through the streams in 64 KiB arrays, COUNT bytes, while the far end writes
+ * or drains; line-rtt: the median µs for one byte to go out and come back
+ * through an echoing far end, over COUNT round trips.
  */
 public final class Bench {
     static final int ROUNDS = 15;
@@ -241,11 +246,74 @@ public final class Bench {
         return new double[] {us[count / 2], us[(int) (count * 0.99)], us[count - 1]};
     }
 
+    /** The median ms from close() to the exception of a read blocked on another thread, over count lines. */
+    static double closeEndsRead(int number, int count) throws Exception {
+        double[] ms = new double[count];
+        for (int i = 0; i < count; i++) {
+            SerialLine line = SerialLine.open(number, 115200);
+            AtomicLong endedAt = new AtomicLong();
+            Thread reader = new Thread(() -> {
+                try {
+                    line.getInputStream().read();
+                    System.err.println("a byte arrived while none was sent");
+                    System.exit(1);
+                } catch (java.io.IOException e) {
+                    endedAt.set(System.nanoTime());
+                }
+            });
+            reader.start();
+            Thread.sleep(100); // into the read's wait
+            long start = System.nanoTime();
+            line.close();
+            reader.join(10_000);
+            if (reader.isAlive())
+                throw new IllegalStateException("close left a read blocked for 10 s");
+            ms[i] = (endedAt.get() - start) / 1e6;
+        }
+        return median(ms);
+    }
+
+    static double bulkRead(InputStream in, long total) throws Exception {
+        byte[] buffer = new byte[65536];
+        long start = System.nanoTime();
+        for (long got = 0; got < total; )
+            got += in.read(buffer);
+        return total / ((System.nanoTime() - start) / 1e9);
+    }
+
+    static double bulkWrite(OutputStream out, long total) throws Exception {
+        byte[] buffer = new byte[65536];
+        Arrays.fill(buffer, (byte) 's');
+        long start = System.nanoTime();
+        for (long sent = 0; sent < total; sent += buffer.length)
+            out.write(buffer, 0, (int) Math.min(buffer.length, total - sent));
+        return total / ((System.nanoTime() - start) / 1e9);
+    }
+
+    /** The median µs of count one-byte round trips through an echoing far end. */
+    static double roundTrip(InputStream in, OutputStream out, int count) throws Exception {
+        double[] us = new double[count];
+        for (int i = 0; i < count; i++) {
+            long start = System.nanoTime();
+            out.write(i);
+            int b = in.read();
+            us[i] = (System.nanoTime() - start) / 1000.0;
+            if (b != (i & 0xFF))
+                throw new IllegalStateException("the echo changed round trip " + i);
+        }
+        return median(us);
+    }
+
     /** The modes over ruvek.SerialLine, and their floors on the device itself. */
     static void line(String mode, int number, String peerPath, long count, String oursPath) throws Exception {
         String result;
         if (mode.equals("park-idle")) {
             System.out.printf("%s jvm %.3f %%%n", mode, idle(null, count));
+            System.exit(0);
+        }
+        if (mode.equals("line-close")) {
+            closeEndsRead(number, 3); // warm-up
+            System.out.printf("%s jvm %.3f ms%n", mode, closeEndsRead(number, (int) count));
             System.exit(0);
         }
         try (SerialLine line = mode.startsWith("raw") ? null : SerialLine.open(number, 115200);
@@ -272,6 +340,18 @@ public final class Bench {
                         double[] w = wake(in, peer, (int) count);
                         result = String.format("%.1f %.1f %.1f us", w[0], w[1], w[2]);
                     }
+                    break;
+                case "line-recv":
+                    bulkRead(in, count / 4);
+                    result = String.format("%.1f B/s", bulkRead(in, count));
+                    break;
+                case "line-send":
+                    bulkWrite(line.getOutputStream(), count / 4);
+                    result = String.format("%.1f B/s", bulkWrite(line.getOutputStream(), count));
+                    break;
+                case "line-rtt":
+                    roundTrip(in, line.getOutputStream(), (int) count / 4);
+                    result = String.format("%.1f us", roundTrip(in, line.getOutputStream(), (int) count));
                     break;
                 default:
                     throw new IllegalArgumentException(mode);

@@ -13,9 +13,20 @@
 //          fast as the pty takes it)
 //   COUNT  calls per round (bytes in all, for echo and receive)
 // Prints "MODE WHO VALUE UNIT": the median of the rounds' ns per call, or bytes per second.
+//
+// The floors for a blocking line, WHO raw, on OURS alone:
+//   idle       CPU % of one core of a thread blocked in read(2) for COUNT ms
+//   wake       µs from a byte's write at PEER until a thread blocked in read(2)
+//              returns it, over COUNT bytes: median, 99th percentile, maximum
+//   close      ms from waking a thread blocked in poll(2) on the device and a
+//              wake pipe until its return, median of COUNT
+//   recv-bulk  bytes per second in 64 KiB read(2)s, COUNT bytes (the far end writes)
+//   send-bulk  bytes per second in 64 KiB write(2)s, COUNT bytes (the far end drains)
+//   rtt        µs for a byte written to an echoing peer to come back, median of COUNT
 #include "SerialPort.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -23,7 +34,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <random>
 #include <string>
+#include <thread>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -218,6 +232,169 @@ double receiveBulk(long total)
     return (double)total / (nsSince(start) / 1e9);
 }
 
+// The descriptor as a blocking read uses it.
+void blocking()
+{
+    fcntl(rawFd, F_SETFL, fcntl(rawFd, F_GETFL) & ~O_NONBLOCK);
+}
+
+double threadCpuNs(pthread_t t)
+{
+    clockid_t c;
+    struct timespec ts;
+    if (pthread_getcpuclockid(t, &c) != 0 || clock_gettime(c, &ts) != 0) {
+        perror("thread cpu clock");
+        exit(1);
+    }
+    return (double)ts.tv_sec * 1e9 + (double)ts.tv_nsec;
+}
+
+double idle(long millis)
+{
+    blocking();
+    std::thread reader([] {
+        unsigned char b;
+        if (read(rawFd, &b, 1) >= 0) {
+            fprintf(stderr, "a byte arrived while none was sent\n");
+            exit(1);
+        }
+    });
+    usleep(200000);
+    double cpu = threadCpuNs(reader.native_handle());
+    auto start = Clock::now();
+    usleep((useconds_t)(millis * 1000));
+    double used = threadCpuNs(reader.native_handle()) - cpu;
+    double percent = 100 * used / nsSince(start);
+    reader.detach(); // still blocked: the process ends it
+    return percent;
+}
+
+// Writes at the far end after gaps of 5-25 ms, long enough for the reader to
+// be blocked again; each timed from the write to the blocked read's return.
+// Returns the median, 99th percentile and maximum in µs.
+std::vector<double> wake(int peer, long count)
+{
+    blocking();
+    std::vector<double> us(count);
+    std::atomic<long> sentNs{0}, done{0};
+    std::thread reader([&] {
+        for (long i = 0; i < count; i++) {
+            unsigned char b;
+            if (read(rawFd, &b, 1) != 1) {
+                perror("read");
+                exit(1);
+            }
+            us[i] = (nsSince(Clock::time_point()) - (double)sentNs.load()) / 1000.0;
+            done.store(i + 1);
+        }
+    });
+    std::mt19937 gaps(7);
+    for (long i = 0; i < count; i++) {
+        usleep((useconds_t)(5000 + gaps() % 20000));
+        sentNs.store((long)nsSince(Clock::time_point()));
+        if (write(peer, "w", 1) != 1) {
+            perror("peer write");
+            exit(1);
+        }
+        while (done.load() <= i)
+            usleep(100);
+    }
+    reader.join();
+    std::sort(us.begin(), us.end());
+    return {us[count / 2], us[(size_t)((double)count * 0.99)], us[count - 1]};
+}
+
+// How soon a thread blocked on the device, as a closable read blocks (poll on
+// the device and a wake pipe), returns once woken: the floor for close().
+double closeWake(long count)
+{
+    std::vector<double> ms;
+    for (long i = 0; i < count; i++) {
+        int wake[2];
+        if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+            perror("pipe");
+            exit(1);
+        }
+        std::atomic<long> returnedNs{0};
+        std::thread reader([&] {
+            struct pollfd p[2] = {{rawFd, POLLIN, 0}, {wake[0], POLLIN, 0}};
+            while (poll(p, 2, -1) < 0 && errno == EINTR) {
+            }
+            if (p[0].revents & POLLIN) {
+                fprintf(stderr, "a byte arrived while none was sent\n");
+                exit(1);
+            }
+            returnedNs.store((long)nsSince(Clock::time_point()));
+        });
+        usleep(100000);
+        double start = nsSince(Clock::time_point());
+        if (write(wake[1], "x", 1) != 1) {
+            perror("wake");
+            exit(1);
+        }
+        reader.join();
+        ms.push_back(((double)returnedNs.load() - start) / 1e6);
+        close(wake[0]);
+        close(wake[1]);
+    }
+    return median(ms);
+}
+
+double recvBulk(long total)
+{
+    blocking();
+    static char buf[65536];
+    auto start = Clock::now();
+    for (long got = 0; got < total;) {
+        ssize_t n = read(rawFd, buf, sizeof buf);
+        if (n < 0 && errno != EINTR) {
+            perror("read");
+            exit(1);
+        }
+        got += n > 0 ? n : 0;
+    }
+    return (double)total / (nsSince(start) / 1e9);
+}
+
+double sendBulk(long total)
+{
+    blocking();
+    static char buf[65536];
+    memset(buf, 's', sizeof buf);
+    auto start = Clock::now();
+    for (long sent = 0; sent < total;) {
+        size_t want = (size_t)std::min<long>((long)sizeof buf, total - sent);
+        for (size_t off = 0; off < want;) {
+            ssize_t n = write(rawFd, buf + off, want - off);
+            if (n < 0 && errno != EINTR) {
+                perror("write");
+                exit(1);
+            }
+            off += n > 0 ? (size_t)n : 0;
+        }
+        sent += (long)want;
+    }
+    return (double)total / (nsSince(start) / 1e9);
+}
+
+// One byte out to an echoing peer and back, as a blocking caller does it.
+double roundTrip(long count)
+{
+    blocking();
+    std::vector<double> us;
+    for (long i = 0; i < count + count / 10; i++) {
+        unsigned char out = (unsigned char)i, in;
+        auto start = Clock::now();
+        if (write(rawFd, &out, 1) != 1 || read(rawFd, &in, 1) != 1 || in != out) {
+            fprintf(stderr, "the echo failed at round trip %ld\n", i);
+            exit(1);
+        }
+        if (i >= count / 10) // the first tenth warms up
+            us.push_back(nsSince(start) / 1000.0);
+    }
+    return median(us);
+}
+
 template <class P> double run(const std::string &mode, int peer, long count)
 {
     if (mode == "recc-empty")
@@ -251,6 +428,33 @@ int main(int argc, char **argv)
             perror(argv[4]);
             return 1;
         }
+    }
+    if (who == "raw" && (mode == "idle" || mode == "wake" || mode == "close" || mode == "recv-bulk" ||
+                            mode == "send-bulk" || mode == "rtt")) {
+        rawOpen(argv[3]);
+        if (mode == "wake") {
+            int far = open(argv[4], O_RDWR | O_NOCTTY | O_CLOEXEC);
+            if (far < 0) {
+                perror(argv[4]);
+                return 1;
+            }
+            wake(far, 50); // warm-up, as the JVM's side has
+            std::vector<double> w = wake(far, count);
+            printf("%s %s %.1f %.1f %.1f us\n", mode.c_str(), who.c_str(), w[0], w[1], w[2]);
+        } else if (mode == "idle") {
+            printf("%s %s %.3f %%\n", mode.c_str(), who.c_str(), idle(count));
+        } else if (mode == "close") {
+            printf("%s %s %.3f ms\n", mode.c_str(), who.c_str(), closeWake(count));
+        } else if (mode == "rtt") {
+            printf("%s %s %.1f us\n", mode.c_str(), who.c_str(), roundTrip(count));
+        } else {
+            double (*bulk)(long) = mode == "recv-bulk" ? recvBulk : sendBulk;
+            bulk(count / 4); // a warm-up, as the JVM's side has
+            double bps = bulk(count);
+            printf("%s %s %.1f B/s\n", mode.c_str(), who.c_str(), bps);
+        }
+        fflush(stdout);
+        _exit(0); // an idle reader may still be blocked
     }
     double value;
     if (who == "raw" || who == "fionread" || who == "bulk") {
