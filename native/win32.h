@@ -40,6 +40,7 @@ typedef uint8_t BYTE;
 #define ERROR_SHARING_VIOLATION 32u
 #define ERROR_INVALID_PARAMETER 87u
 #define ERROR_OPERATION_ABORTED 995u
+#define ERROR_IO_INCOMPLETE 996u
 #define ERROR_IO_PENDING 997u
 
 /* Same layout as the Windows SDK's record: 28 bytes. */

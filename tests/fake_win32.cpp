@@ -13,6 +13,13 @@ void FakeWin32::release()
     changed.notify_all();
 }
 
+void FakeWin32::arrive(const std::string &bytes)
+{
+    std::lock_guard<std::mutex> hold(lock);
+    rx.insert(rx.end(), bytes.begin(), bytes.end());
+    changed.notify_all();
+}
+
 bool FakeWin32::waitBlocked(int n)
 {
     std::unique_lock<std::mutex> hold(lock);
@@ -24,6 +31,20 @@ namespace {
 using Hold = std::unique_lock<std::mutex>;
 
 uintptr_t nextHandle = 0x100;
+thread_local DWORD lastError = 0;
+
+BOOL fail(DWORD error)
+{
+    lastError = error;
+    return FALSE;
+}
+
+// An overlapped port takes a record and no count; any other port the reverse.
+bool rightRecord(HANDLE h, const DWORD *count, void *record)
+{
+    bool overlapped = fake.overlapped.count(h) != 0;
+    return overlapped ? record && !count : count && !record;
+}
 
 // Records a call on h; false, and a misuse, when h is not open.
 bool use(const char *what, HANDLE h)
@@ -46,13 +67,19 @@ HANDLE CreateFileA(const char *name, DWORD access, DWORD shareMode, void *securi
     fake.calls.push_back(std::string("CreateFileA ") + name);
     fake.opens.push_back({name, access, shareMode, creation, flags, security != nullptr,
                           templateFile != nullptr});
-    if (!fake.devices.count(name))
+    if (!fake.devices.count(name)) {
+        lastError = ERROR_FILE_NOT_FOUND;
         return INVALID_HANDLE_VALUE;
+    }
     for (const auto &open : fake.handles)
-        if (open.second == name)
-            return INVALID_HANDLE_VALUE; // share mode 0: one opener at a time
+        if (open.second == name) {
+            lastError = ERROR_ACCESS_DENIED; // share mode 0: one opener at a time
+            return INVALID_HANDLE_VALUE;
+        }
     HANDLE h = reinterpret_cast<HANDLE>(nextHandle++);
     fake.handles[h] = name;
+    if (flags & FILE_FLAG_OVERLAPPED)
+        fake.overlapped.insert(h);
     return h;
 }
 
@@ -92,19 +119,42 @@ BOOL SetCommTimeouts(HANDLE h, COMMTIMEOUTS *timeouts)
 {
     Hold hold(fake.lock);
     if (!use("SetCommTimeouts", h))
-        return FALSE;
+        return fail(ERROR_INVALID_HANDLE);
     fake.timeouts.push_back(*timeouts);
-    return !fake.failSetCommTimeouts;
+    fake.readWaitMs = timeouts->ReadTotalTimeoutConstant;
+    return fake.failSetCommTimeouts ? fail(ERROR_GEN_FAILURE) : TRUE;
 }
 
 BOOL ReadFile(HANDLE h, void *buffer, DWORD toRead, DWORD *read, void *overlapped)
 {
     Hold hold(fake.lock);
-    *read = 0;
+    if (read)
+        *read = 0;
     if (!use("ReadFile", h))
-        return FALSE;
-    if (toRead != 1 || overlapped)
+        return fail(ERROR_INVALID_HANDLE);
+    if (!rightRecord(h, read, overlapped) || (!overlapped && toRead != 1)) {
         ++fake.misuse;
+        return fail(ERROR_INVALID_PARAMETER);
+    }
+    if (overlapped) {
+        // Nothing waiting: pending, with the cancels seen so far noted for
+        // GetOverlappedResult; else what has arrived, at once.
+        OVERLAPPED *ov = static_cast<OVERLAPPED *>(overlapped);
+        ov->InternalHigh = 0;
+        if (fake.rx.empty()) {
+            ov->Internal = 0x103; // pending
+            fake.pending[ov] = {static_cast<unsigned char *>(buffer), toRead, fake.cancels};
+            return fail(ERROR_IO_PENDING);
+        }
+        DWORD n = 0;
+        for (; n < toRead && !fake.rx.empty(); n++) {
+            static_cast<unsigned char *>(buffer)[n] = fake.rx.front();
+            fake.rx.pop_front();
+        }
+        ov->Internal = 0;
+        ov->InternalHigh = n;
+        return TRUE;
+    }
     if (!fake.rx.empty()) {
         *static_cast<unsigned char *>(buffer) = fake.rx.front();
         fake.rx.pop_front();
@@ -116,13 +166,25 @@ BOOL ReadFile(HANDLE h, void *buffer, DWORD toRead, DWORD *read, void *overlappe
 BOOL WriteFile(HANDLE h, const void *buffer, DWORD toWrite, DWORD *written, void *overlapped)
 {
     Hold hold(fake.lock);
-    *written = 0;
+    if (written)
+        *written = 0;
     if (!use("WriteFile", h))
-        return FALSE;
-    if (toWrite != 1 || overlapped)
+        return fail(ERROR_INVALID_HANDLE);
+    if (!rightRecord(h, written, overlapped) || (!overlapped && toWrite != 1)) {
         ++fake.misuse;
+        return fail(ERROR_INVALID_PARAMETER);
+    }
     if (fake.failWrite)
-        return FALSE;
+        return fail(ERROR_GEN_FAILURE);
+    if (overlapped) {
+        OVERLAPPED *ov = static_cast<OVERLAPPED *>(overlapped);
+        const unsigned char *in = static_cast<const unsigned char *>(buffer);
+        fake.tx.insert(fake.tx.end(), in, in + toWrite);
+        fake.writeSizes.push_back(toWrite);
+        ov->Internal = 0;
+        ov->InternalHigh = toWrite;
+        return TRUE;
+    }
     if (fake.blockWrites) {
         unsigned cancels = fake.cancels;
         ++fake.blocked;
@@ -145,8 +207,9 @@ BOOL CloseHandle(HANDLE h)
 {
     Hold hold(fake.lock);
     if (!use("CloseHandle", h))
-        return FALSE;
+        return fail(ERROR_INVALID_HANDLE);
     fake.handles.erase(h);
+    fake.overlapped.erase(h);
     return TRUE;
 }
 
@@ -154,7 +217,7 @@ BOOL CancelIoEx(HANDLE h, void *overlapped)
 {
     Hold hold(fake.lock);
     if (!use("CancelIoEx", h))
-        return FALSE;
+        return fail(ERROR_INVALID_HANDLE);
     if (overlapped)
         ++fake.misuse;
     ++fake.cancels;
@@ -163,5 +226,64 @@ BOOL CancelIoEx(HANDLE h, void *overlapped)
 }
 
 void Sleep(DWORD milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
+
+DWORD GetLastError(void) { return lastError; }
+
+HANDLE CreateEventA(void *security, BOOL, BOOL, const char *name)
+{
+    Hold hold(fake.lock);
+    fake.calls.push_back("CreateEventA");
+    if (security || name || fake.failCreateEvent) {
+        lastError = ERROR_NOT_ENOUGH_MEMORY;
+        return 0;
+    }
+    HANDLE h = reinterpret_cast<HANDLE>(nextHandle++);
+    fake.handles[h] = "event";
+    return h;
+}
+
+// A pending read ends when bytes arrive, when a cancel comes after it was
+// issued, or when its first-byte wait passes.
+BOOL GetOverlappedResult(HANDLE h, OVERLAPPED *ov, DWORD *transferred, BOOL wait)
+{
+    Hold hold(fake.lock);
+    *transferred = 0;
+    if (!use("GetOverlappedResult", h))
+        return fail(ERROR_INVALID_HANDLE);
+    if (ov->Internal == 0x103) {
+        if (!wait)
+            return fail(ERROR_IO_INCOMPLETE);
+        FakeState::Pending p = fake.pending[ov];
+        fake.pending.erase(ov);
+        bool ended = fake.changed.wait_for(hold, std::chrono::milliseconds(fake.readWaitMs),
+                                           [&] { return !fake.rx.empty() || fake.cancels != p.cancels; });
+        ov->Internal = 0;
+        ov->InternalHigh = 0;
+        if (ended && fake.cancels != p.cancels) {
+            ov->Internal = ERROR_OPERATION_ABORTED;
+        } else {
+            for (; ov->InternalHigh < p.size && !fake.rx.empty(); ov->InternalHigh++) {
+                p.buffer[ov->InternalHigh] = fake.rx.front();
+                fake.rx.pop_front();
+            }
+        }
+    }
+    *transferred = (DWORD)ov->InternalHigh;
+    return ov->Internal == 0 ? TRUE : fail((DWORD)ov->Internal);
+}
+
+BOOL ClearCommError(HANDLE h, DWORD *errors, COMSTAT *stat)
+{
+    Hold hold(fake.lock);
+    if (!use("ClearCommError", h))
+        return fail(ERROR_INVALID_HANDLE);
+    if (errors)
+        *errors = 0;
+    if (stat) {
+        *stat = COMSTAT{};
+        stat->cbInQue = (DWORD)fake.rx.size();
+    }
+    return TRUE;
+}
 
 } // extern "C"

@@ -21,6 +21,7 @@ struct FakeState {
     bool failSetCommState = false;
     bool failSetCommTimeouts = false;
     bool failWrite = false;
+    bool failCreateEvent = false;
     DWORD writeTakes = 1;           // bytes that a successful WriteFile reports written
     DCB reported = {};              // what GetCommState fills in, beyond DCBlength
     std::deque<unsigned char> rx;   // received bytes waiting to be read
@@ -42,7 +43,16 @@ struct FakeState {
     std::vector<DCB> applied;       // every record given to SetCommState
     std::vector<COMMTIMEOUTS> timeouts;
     std::vector<unsigned char> tx;  // bytes written
-    std::map<HANDLE, std::string> handles; // open right now
+    std::vector<DWORD> writeSizes;  // each overlapped WriteFile's length
+    std::map<HANDLE, std::string> handles; // open right now: ports by name, events as "event"
+    std::set<HANDLE> overlapped;    // ports opened with FILE_FLAG_OVERLAPPED
+    DWORD readWaitMs = 0;           // the first-byte wait that a pending overlapped read honours
+    struct Pending {
+        unsigned char *buffer;
+        DWORD size;
+        unsigned cancels; // CancelIoEx calls before it was issued
+    };
+    std::map<OVERLAPPED *, Pending> pending; // overlapped reads in progress
     int misuse = 0;                 // calls on a handle that is not open, or with bad arguments
     int blocked = 0;                // writes waiting right now
     unsigned cancels = 0;           // CancelIoEx calls that reached an open handle
@@ -58,6 +68,8 @@ struct FakeWin32 : FakeState {
 
     // Lets the writes held by blockWrites finish, each writing its byte.
     void release();
+    // Bytes arrive on the line, ending a read that waits for them.
+    void arrive(const std::string &bytes);
     // Waits until `blocked` is n; false after two seconds.
     bool waitBlocked(int n);
 };

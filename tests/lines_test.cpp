@@ -1,0 +1,193 @@
+// The named API's natives over the recording fake: how a line opens, reads,
+// writes and is cancelled, in Win32 calls, and that no failed open leaves a
+// handle behind.
+#include "ruvek_LineNatives.h"
+#include "fake_win32.h"
+#include "threads.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr jlong SETTINGS_REFUSED = 0x20000001;
+
+// A JNIEnv that has the three functions the natives use; a jbyteArray is a
+// std::vector<jbyte> in disguise.
+std::vector<jbyte> &vec(jarray a) { return *reinterpret_cast<std::vector<jbyte> *>(a); }
+jsize JNICALL length(JNIEnv *, jarray a) { return (jsize)vec(a).size(); }
+void JNICALL getRegion(JNIEnv *, jbyteArray a, jsize off, jsize n, jbyte *out)
+{
+    std::memcpy(out, vec(a).data() + off, n);
+}
+void JNICALL setRegion(JNIEnv *, jbyteArray a, jsize off, jsize n, const jbyte *in)
+{
+    std::memcpy(vec(a).data() + off, in, n);
+}
+
+struct Env {
+    JNINativeInterface_ table = {};
+    JNIEnv env;
+    Env()
+    {
+        table.GetArrayLength = length;
+        table.GetByteArrayRegion = getRegion;
+        table.SetByteArrayRegion = setRegion;
+        env.functions = &table;
+    }
+};
+
+class Lines : public ::testing::Test {
+protected:
+    Env e;
+    JNIEnv *env = &e.env;
+
+    void SetUp() override
+    {
+        fake.reset();
+        fake.devices = {"\\\\.\\COM3", "\\\\.\\COM4"};
+        fake.reported.BaudRate = 300;
+    }
+    void TearDown() override { EXPECT_EQ(fake.misuse, 0); }
+
+    jlong open(const std::string &name, jint baud = 9600)
+    {
+        std::vector<jbyte> bytes(name.begin(), name.end());
+        bytes.push_back(0);
+        return Java_ruvek_LineNatives_open(env, nullptr, reinterpret_cast<jbyteArray>(&bytes), baud);
+    }
+    jint read(jlong line, std::vector<jbyte> &b, jint timeout)
+    {
+        return Java_ruvek_LineNatives_read(env, nullptr, line, reinterpret_cast<jbyteArray>(&b), 0, (jint)b.size(),
+                                           timeout);
+    }
+    jint write(jlong line, std::vector<jbyte> &b)
+    {
+        return Java_ruvek_LineNatives_write(env, nullptr, line, reinterpret_cast<jbyteArray>(&b), 0, (jint)b.size());
+    }
+    bool close(jlong line) { return Java_ruvek_LineNatives_close(env, nullptr, line); }
+};
+
+TEST_F(Lines, OpenAsksForOverlappedIoAndTheLineThatSerialPortSets)
+{
+    jlong line = open("\\\\.\\COM3", 115200);
+    ASSERT_GT(line, 0);
+    ASSERT_EQ(fake.opens.size(), 1u);
+    EXPECT_EQ(fake.opens[0].flags, FILE_FLAG_OVERLAPPED);
+    EXPECT_EQ(fake.opens[0].access, GENERIC_READ | GENERIC_WRITE);
+    EXPECT_EQ(fake.opens[0].shareMode, 0u);
+    ASSERT_EQ(fake.applied.size(), 1u);
+    EXPECT_EQ(fake.applied[0].BaudRate, 115200u);
+    EXPECT_EQ(fake.applied[0].ByteSize, 8);
+    EXPECT_EQ(fake.applied[0].fOutX, 0u);
+    // A read waits for its first byte without limit, then takes what has arrived.
+    ASSERT_EQ(fake.timeouts.size(), 1u);
+    EXPECT_EQ(fake.timeouts[0].ReadIntervalTimeout, MAXDWORD);
+    EXPECT_EQ(fake.timeouts[0].ReadTotalTimeoutMultiplier, MAXDWORD);
+    EXPECT_EQ(fake.timeouts[0].ReadTotalTimeoutConstant, MAXDWORD - 1);
+    EXPECT_EQ(fake.timeouts[0].WriteTotalTimeoutConstant, 0u);
+    // Two lines at once, each on its own port; the same port twice is refused.
+    jlong other = open("\\\\.\\COM4");
+    ASSERT_GT(other, 0);
+    EXPECT_EQ(open("\\\\.\\COM3"), -(jlong)ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(close(line));
+    EXPECT_TRUE(close(other));
+    EXPECT_TRUE(fake.handles.empty()) << "events or ports left open";
+}
+
+TEST_F(Lines, EveryFailedStepOfOpenSaysWhyAndLeavesNothingOpen)
+{
+    EXPECT_EQ(open("\\\\.\\COM9"), -(jlong)ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(open("\\\\.\\COM3", 0), -(jlong)ERROR_INVALID_PARAMETER);
+    std::vector<jbyte> unterminated = {'C', 'O', 'M', '3'};
+    EXPECT_EQ(Java_ruvek_LineNatives_open(env, nullptr, reinterpret_cast<jbyteArray>(&unterminated), 9600),
+              -(jlong)ERROR_INVALID_PARAMETER);
+    fake.failCreateEvent = true;
+    EXPECT_EQ(open("\\\\.\\COM3"), -(jlong)ERROR_NOT_ENOUGH_MEMORY);
+    fake.failCreateEvent = false;
+    fake.failGetCommState = true;
+    EXPECT_EQ(open("\\\\.\\COM3"), -SETTINGS_REFUSED);
+    fake.failGetCommState = false;
+    fake.failSetCommState = true;
+    EXPECT_EQ(open("\\\\.\\COM3"), -SETTINGS_REFUSED);
+    fake.failSetCommState = false;
+    fake.failSetCommTimeouts = true;
+    EXPECT_EQ(open("\\\\.\\COM3"), -(jlong)ERROR_GEN_FAILURE);
+    EXPECT_TRUE(fake.handles.empty()) << "a failed open left a handle";
+    fake.failSetCommTimeouts = false;
+    jlong line = open("\\\\.\\COM3");
+    EXPECT_GT(line, 0) << "a failed open kept the port";
+    EXPECT_TRUE(close(line));
+}
+
+TEST_F(Lines, AReadTakesWhatHasArrivedOrWaitsForItsFirstByteUntilItsTimeOut)
+{
+    jlong line = open("\\\\.\\COM3");
+    ASSERT_GT(line, 0);
+    fake.arrive("hello");
+    std::vector<jbyte> b(100);
+    EXPECT_EQ(read(line, b, 0), 5);
+    EXPECT_EQ(std::string(b.begin(), b.begin() + 5), "hello");
+
+    // A time-out is set once, and kept while it stays the same.
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(read(line, b, 200), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(190));
+    EXPECT_EQ(read(line, b, 200), 0);
+    ASSERT_EQ(fake.timeouts.size(), 2u);
+    EXPECT_EQ(fake.timeouts[1].ReadTotalTimeoutConstant, 200u);
+
+    std::thread sender([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        fake.arrive("x");
+    });
+    EXPECT_EQ(read(line, b, 0), 1) << "a pending read ends with the byte that arrives";
+    EXPECT_EQ(b[0], 'x');
+    sender.join();
+    fake.arrive("abc");
+    EXPECT_EQ(Java_ruvek_LineNatives_available(env, nullptr, line), 3);
+    EXPECT_TRUE(close(line));
+}
+
+TEST_F(Lines, ACancelEndsAReadInProgressAndOneThatBeginsAfterIt)
+{
+    SKIP_WHERE_THREADS_HANG();
+    jlong line = open("\\\\.\\COM3");
+    ASSERT_GT(line, 0);
+    std::vector<jbyte> b(16);
+    std::thread canceller([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        Java_ruvek_LineNatives_cancel(env, nullptr, line);
+    });
+    EXPECT_EQ(read(line, b, 0), -(jint)ERROR_OPERATION_ABORTED);
+    canceller.join();
+    // The cancel came before this read began: it must not wait for ever.
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(read(line, b, 0), -(jint)ERROR_OPERATION_ABORTED);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_TRUE(close(line));
+    EXPECT_TRUE(fake.handles.empty());
+}
+
+TEST_F(Lines, AWriteHandsOverEveryByteInChunksItsBufferHolds)
+{
+    jlong line = open("\\\\.\\COM3");
+    ASSERT_GT(line, 0);
+    std::vector<jbyte> data(40000);
+    for (size_t i = 0; i < data.size(); i++)
+        data[i] = (jbyte)(i * 7);
+    EXPECT_EQ(write(line, data), 40000);
+    EXPECT_EQ(fake.writeSizes, (std::vector<DWORD>{16384, 16384, 7232}));
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), fake.tx.begin(), fake.tx.end(),
+                           [](jbyte a, unsigned char b) { return (unsigned char)a == b; }));
+    fake.failWrite = true;
+    EXPECT_EQ(write(line, data), -(jint)ERROR_GEN_FAILURE);
+    EXPECT_TRUE(close(line));
+}
+
+} // namespace
