@@ -939,8 +939,12 @@ TEST(Ports, ManyOpenAtOnceEachWithItsOwnBytesAndNoStaleHandleReachesANewOne)
         DWORD written = 0;
         EXPECT_FALSE(WriteFile(stale, "x", 1, &written, nullptr));
         EXPECT_FALSE(CloseHandle(stale));
+        // A pty hands a write to the other end a moment later.
         COMSTAT stat = {};
-        ASSERT_TRUE(ClearCommError(next.h, nullptr, &stat));
+        for (int tries = 0; tries < 100 && stat.cbInQue == 0; tries++) {
+            usleep(10000);
+            ASSERT_TRUE(ClearCommError(next.h, nullptr, &stat));
+        }
         EXPECT_EQ(stat.cbInQue, 1u) << "the byte sent to the new port stayed there";
 
         // The table is full at 64 ports: the open after it is refused, cleanly.
@@ -972,9 +976,11 @@ TEST(Ports, AFirstByteWaitReturnsWhatHasArrivedOrNothingAtItsTimeoutAndACancelEn
     EXPECT_LT(ms, 600);
 
     ASSERT_EQ(write(p.master, "abc", 3), 3);
-    usleep(20000);
     COMSTAT stat = {};
-    ASSERT_TRUE(ClearCommError(p.h, nullptr, &stat));
+    for (int tries = 0; tries < 100 && stat.cbInQue < 3; tries++) {
+        usleep(10000); // a pty hands a write to the other end a moment later
+        ASSERT_TRUE(ClearCommError(p.h, nullptr, &stat));
+    }
     EXPECT_EQ(stat.cbInQue, 3u);
     start = Clock::now();
     EXPECT_EQ(overlappedRead(p.h, buf, 1, &error), 1);
