@@ -18,6 +18,9 @@ namespace {
 // application's): the driver refused the line's settings.
 constexpr DWORD ERROR_SETTINGS_REFUSED = 0x20000001u;
 
+// Win32's ERROR_TIMEOUT, by value: the layers' headers need not define it.
+constexpr DWORD TIMED_OUT = 1460;
+
 // What one native call moves through its buffer at most; a write loops
 // over chunks until the whole range is taken.
 constexpr DWORD CHUNK = 16384;
@@ -26,7 +29,7 @@ struct Line {
     HANDLE port = INVALID_HANDLE_VALUE;
     HANDLE readDone = 0, writeDone = 0; // the events of the two directions' transfers
     std::atomic<bool> cancelled{false};
-    DWORD readWait = 0;                 // the read time-out's constant set on the port; 0: none yet
+    DWORD readWait = MAXDWORD;          // the read time-out set on the port; MAXDWORD: none yet
     // One reader and one writer at a time use them (the Java side takes turns).
     unsigned char in[CHUNK];
     unsigned char out[CHUNK];
@@ -48,24 +51,25 @@ void release(Line *l)
     free(l);
 }
 
-// Makes a read wait up to ms (0: without limit) for its first byte, then
-// return at once with what has arrived. No limit is the longest wait that
-// Win32's rule allows; the read asks again when it passes.
+// Makes a read wait up to ms (0: without limit) for all it asks. A read
+// asks only for the bytes already waiting, or for one when none is, so it
+// waits for the first byte alone. A plain total time-out, not the
+// MAXDWORD pair meant for this, because Wine ignores that pair: its reads
+// then wait until the buffer is full.
 bool setReadWait(Line &l, DWORD ms)
 {
-    DWORD constant = ms ? ms : MAXDWORD - 1;
-    if (l.readWait == constant)
+    if (l.readWait == ms)
         return true;
     COMMTIMEOUTS t;
-    t.ReadIntervalTimeout = MAXDWORD;
-    t.ReadTotalTimeoutMultiplier = MAXDWORD;
-    t.ReadTotalTimeoutConstant = constant;
+    t.ReadIntervalTimeout = 0;
+    t.ReadTotalTimeoutMultiplier = 0;
+    t.ReadTotalTimeoutConstant = ms;
     // No write time-out: a write returns when the driver has taken it all.
     t.WriteTotalTimeoutMultiplier = 0;
     t.WriteTotalTimeoutConstant = 0;
     if (!SetCommTimeouts(l.port, &t))
         return false;
-    l.readWait = constant;
+    l.readWait = ms;
     return true;
 }
 
@@ -86,10 +90,28 @@ jint transfer(Line &l, bool reading, void *buffer, DWORD n)
             CancelIoEx(l.port, NULL);
     }
     DWORD moved = 0;
-    if (!GetOverlappedResult(l.port, &ov, &moved, TRUE))
-        return failure(GetLastError());
+    if (!GetOverlappedResult(l.port, &ov, &moved, TRUE)) {
+        DWORD error = GetLastError();
+        // Bytes a cancelled read already took off the line are the caller's;
+        // Wine reports a read's time-out as a failure, where Windows succeeds.
+        if (reading && (moved > 0 || error == TIMED_OUT))
+            return (jint)moved;
+        return failure(error);
+    }
     return (jint)moved;
 }
+
+// The bytes received and not yet read, or minus the error.
+jint waiting(Line &l)
+{
+    COMSTAT stat = {};
+    DWORD errors = 0;
+    if (!ClearCommError(l.port, &errors, &stat))
+        return failure(GetLastError());
+    return stat.cbInQue > 0x7FFFFFFF ? 0x7FFFFFFF : (jint)stat.cbInQue;
+}
+
+DWORD atMost(jint n, DWORD limit) { return (DWORD)n < limit ? (DWORD)n : limit; }
 
 } // namespace
 
@@ -145,9 +167,19 @@ JNIEXPORT jint JNICALL Java_ruvek_LineNatives_read(JNIEnv *env, jclass, jlong ha
         return failure(ERROR_INVALID_PARAMETER);
     if (!setReadWait(l, (DWORD)timeoutMs))
         return failure(GetLastError());
-    DWORD want = (DWORD)len < CHUNK ? (DWORD)len : CHUNK;
+    DWORD want = atMost(len, CHUNK);
     for (;;) {
-        jint got = transfer(l, true, l.in, want);
+        // A line whose device has gone may still hold bytes that came
+        // before: when the count fails, the read itself says what is left.
+        jint ready = waiting(l);
+        DWORD asked = ready > 0 ? atMost(ready, want) : 1;
+        jint got = transfer(l, true, l.in, asked);
+        // The first byte ended the wait; what came with it is taken too.
+        if (got == 1 && asked == 1 && want > 1 && (ready = waiting(l)) > 0) {
+            jint more = transfer(l, true, l.in + 1, atMost(ready, want - 1));
+            if (more > 0)
+                got += more;
+        }
         if (got > 0)
             env->SetByteArrayRegion(b, off, got, reinterpret_cast<jbyte *>(l.in));
         if (got != 0 || timeoutMs != 0)
@@ -177,11 +209,7 @@ JNIEXPORT jint JNICALL Java_ruvek_LineNatives_write(JNIEnv *env, jclass, jlong h
 
 JNIEXPORT jint JNICALL Java_ruvek_LineNatives_available(JNIEnv *, jclass, jlong handle)
 {
-    COMSTAT stat = {};
-    DWORD errors = 0;
-    if (!ClearCommError(lineOf(handle)->port, &errors, &stat))
-        return failure(GetLastError());
-    return stat.cbInQue > 0x7FFFFFFF ? 0x7FFFFFFF : (jint)stat.cbInQue;
+    return waiting(*lineOf(handle));
 }
 
 JNIEXPORT void JNICALL Java_ruvek_LineNatives_cancel(JNIEnv *, jclass, jlong handle)
