@@ -243,7 +243,7 @@ HANDLE CreateEventA(void *security, BOOL, BOOL, const char *name)
 }
 
 // A pending read ends when bytes arrive, when a cancel comes after it was
-// issued, or when its first-byte wait passes.
+// issued, or when its total time-out passes.
 BOOL GetOverlappedResult(HANDLE h, OVERLAPPED *ov, DWORD *transferred, BOOL wait)
 {
     Hold hold(fake.lock);
@@ -255,8 +255,10 @@ BOOL GetOverlappedResult(HANDLE h, OVERLAPPED *ov, DWORD *transferred, BOOL wait
             return fail(ERROR_IO_INCOMPLETE);
         FakeState::Pending p = fake.pending[ov];
         fake.pending.erase(ov);
-        bool ended = fake.changed.wait_for(hold, std::chrono::milliseconds(fake.readWaitMs),
-                                           [&] { return !fake.rx.empty() || fake.cancels != p.cancels; });
+        auto done = [&] { return !fake.rx.empty() || fake.cancels != p.cancels; };
+        // A total time-out of 0 is none: the read waits for its byte.
+        bool ended = fake.readWaitMs ? fake.changed.wait_for(hold, std::chrono::milliseconds(fake.readWaitMs), done)
+                                     : (fake.changed.wait(hold, done), true);
         ov->Internal = 0;
         ov->InternalHigh = 0;
         if (ended && fake.cancels != p.cancels) {

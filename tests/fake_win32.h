@@ -46,7 +46,7 @@ struct FakeState {
     std::vector<DWORD> writeSizes;  // each overlapped WriteFile's length
     std::map<HANDLE, std::string> handles; // open right now: ports by name, events as "event"
     std::set<HANDLE> overlapped;    // ports opened with FILE_FLAG_OVERLAPPED
-    DWORD readWaitMs = 0;           // the first-byte wait that a pending overlapped read honours
+    DWORD readWaitMs = 0;           // the total read time-out that a pending overlapped read honours; 0: none
     struct Pending {
         unsigned char *buffer;
         DWORD size;

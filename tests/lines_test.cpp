@@ -85,11 +85,11 @@ TEST_F(Lines, OpenAsksForOverlappedIoAndTheLineThatSerialPortSets)
     EXPECT_EQ(fake.applied[0].BaudRate, 115200u);
     EXPECT_EQ(fake.applied[0].ByteSize, 8);
     EXPECT_EQ(fake.applied[0].fOutX, 0u);
-    // A read waits for its first byte without limit, then takes what has arrived.
+    // A read waits without limit for what it asks: what has arrived, or one byte.
     ASSERT_EQ(fake.timeouts.size(), 1u);
-    EXPECT_EQ(fake.timeouts[0].ReadIntervalTimeout, MAXDWORD);
-    EXPECT_EQ(fake.timeouts[0].ReadTotalTimeoutMultiplier, MAXDWORD);
-    EXPECT_EQ(fake.timeouts[0].ReadTotalTimeoutConstant, MAXDWORD - 1);
+    EXPECT_EQ(fake.timeouts[0].ReadIntervalTimeout, 0u);
+    EXPECT_EQ(fake.timeouts[0].ReadTotalTimeoutMultiplier, 0u);
+    EXPECT_EQ(fake.timeouts[0].ReadTotalTimeoutConstant, 0u);
     EXPECT_EQ(fake.timeouts[0].WriteTotalTimeoutConstant, 0u);
     // Two lines at once, each on its own port; the same port twice is refused.
     jlong other = open("\\\\.\\COM4");
