@@ -23,6 +23,8 @@
 //   recv-bulk  bytes per second in 64 KiB read(2)s, COUNT bytes (the far end writes)
 //   send-bulk  bytes per second in 64 KiB write(2)s, COUNT bytes (the far end drains)
 //   rtt        µs for a byte written to an echoing peer to come back, median of COUNT
+// and with WHO poll, wake and rtt waiting as SerialLine's natives do: a read
+// that finds nothing, then poll(2) on the device and a wake pipe, then the read.
 #include "SerialPort.h"
 
 #include <algorithm>
@@ -232,9 +234,34 @@ double receiveBulk(long total)
     return (double)total / (nsSince(start) / 1e9);
 }
 
+// WHO poll waits as SerialLine's natives do: a read that finds nothing, then
+// poll(2) on the device and a wake pipe, then the read again. WHO raw blocks in read(2).
+bool pollWait = false;
+int wakePipe[2] = {-1, -1};
+
+ssize_t waitRead(void *buf, size_t n)
+{
+    if (!pollWait)
+        return read(rawFd, buf, n);
+    for (;;) {
+        ssize_t got = read(rawFd, buf, n);
+        if (got >= 0 || (errno != EAGAIN && errno != EINTR))
+            return got;
+        struct pollfd p[2] = {{rawFd, POLLIN, 0}, {wakePipe[0], POLLIN, 0}};
+        poll(p, 2, 250);
+    }
+}
+
 // The descriptor as a blocking read uses it.
 void blocking()
 {
+    if (pollWait) {
+        if (wakePipe[0] < 0 && pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+            perror("pipe");
+            exit(1);
+        }
+        return; // the descriptor stays non-blocking
+    }
     fcntl(rawFd, F_SETFL, fcntl(rawFd, F_GETFL) & ~O_NONBLOCK);
 }
 
@@ -280,7 +307,7 @@ std::vector<double> wake(int peer, long count)
     std::thread reader([&] {
         for (long i = 0; i < count; i++) {
             unsigned char b;
-            if (read(rawFd, &b, 1) != 1) {
+            if (waitRead(&b, 1) != 1) {
                 perror("read");
                 exit(1);
             }
@@ -385,7 +412,7 @@ double roundTrip(long count)
     for (long i = 0; i < count + count / 10; i++) {
         unsigned char out = (unsigned char)i, in;
         auto start = Clock::now();
-        if (write(rawFd, &out, 1) != 1 || read(rawFd, &in, 1) != 1 || in != out) {
+        if (write(rawFd, &out, 1) != 1 || waitRead(&in, 1) != 1 || in != out) {
             fprintf(stderr, "the echo failed at round trip %ld\n", i);
             exit(1);
         }
@@ -429,7 +456,8 @@ int main(int argc, char **argv)
             return 1;
         }
     }
-    if (who == "raw" && (mode == "idle" || mode == "wake" || mode == "close" || mode == "recv-bulk" ||
+    pollWait = who == "poll" && (mode == "wake" || mode == "rtt");
+    if ((who == "raw" || pollWait) && (mode == "idle" || mode == "wake" || mode == "close" || mode == "recv-bulk" ||
                             mode == "send-bulk" || mode == "rtt")) {
         rawOpen(argv[3]);
         if (mode == "wake") {
