@@ -35,3 +35,85 @@ BOOL configureLine(HANDLE h, DWORD baud)
     // fOutxCtsFlow and the rest stay as the driver had them.
     return SetCommState(h, &dcb);
 }
+
+namespace {
+
+void setField(DCB &dcb, int field, const LineFormat &f)
+{
+    switch (field) {
+    case FIELD_BAUD:
+        dcb.BaudRate = f.baud;
+        break;
+    case FIELD_DATA_BITS:
+        dcb.ByteSize = f.dataBits;
+        break;
+    case FIELD_PARITY:
+        dcb.Parity = f.parity;
+        // Checked on receipt only when there is a parity bit to check.
+        dcb.fParity = f.parity != NOPARITY;
+        break;
+    case FIELD_STOP_BITS:
+        dcb.StopBits = f.stopBits;
+        break;
+    case FIELD_FLOW:
+        dcb.fOutxCtsFlow = f.flow == FLOW_RTS_CTS;
+        // Off the handshake, RTS goes back to off, as a line opens.
+        if (f.flow == FLOW_RTS_CTS)
+            dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+        else if (dcb.fRtsControl == RTS_CONTROL_HANDSHAKE)
+            dcb.fRtsControl = RTS_CONTROL_DISABLE;
+        dcb.fOutX = dcb.fInX = f.flow == FLOW_XON_XOFF;
+        if (f.flow == FLOW_XON_XOFF) {
+            dcb.XonChar = 0x11;
+            dcb.XoffChar = 0x13;
+            // Windows refuses XON/XOFF without limits; these leave room in any queue.
+            if (!dcb.XonLim)
+                dcb.XonLim = 2048;
+            if (!dcb.XoffLim)
+                dcb.XoffLim = 512;
+        }
+        break;
+    }
+}
+
+} // namespace
+
+int applyFormat(HANDLE h, const LineFormat *f)
+{
+    DCB was = {};
+    was.DCBlength = sizeof was;
+    if (!GetCommState(h, &was))
+        return -1;
+    DCB dcb = was;
+    for (int field = FIELD_BAUD; field <= FIELD_FLOW; field++)
+        setField(dcb, field, *f);
+    if (SetCommState(h, &dcb))
+        return 0;
+    // Refused: find the field by trying each alone, then put the line back,
+    // since the driver may have taken part of the record.
+    int refused = FIELD_STOP_BITS;
+    for (int field = FIELD_BAUD; field <= FIELD_FLOW; field++) {
+        DCB one = was;
+        setField(one, field, *f);
+        if (!SetCommState(h, &one)) {
+            refused = field;
+            break;
+        }
+    }
+    SetCommState(h, &was);
+    return refused;
+}
+
+BOOL readFormat(HANDLE h, LineFormat *f)
+{
+    DCB dcb = {};
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(h, &dcb))
+        return FALSE;
+    f->baud = dcb.BaudRate;
+    f->dataBits = dcb.ByteSize;
+    f->parity = dcb.Parity;
+    f->stopBits = dcb.StopBits;
+    f->flow = dcb.fOutxCtsFlow ? FLOW_RTS_CTS : dcb.fOutX || dcb.fInX ? FLOW_XON_XOFF : FLOW_NONE;
+    return TRUE;
+}

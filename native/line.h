@@ -20,4 +20,25 @@ BOOL configureLine(HANDLE h, DWORD baud);
    the named API's library has no portHandle. */
 BOOL setPollingTimeouts(void);
 
+/* A line's format as the named API sets and reads it. Parity and stop bits
+   take the DCB's values (NOPARITY..SPACEPARITY, ONESTOPBIT..TWOSTOPBITS). */
+enum { FLOW_NONE, FLOW_RTS_CTS, FLOW_XON_XOFF };
+typedef struct {
+    DWORD baud;
+    BYTE dataBits, parity, stopBits, flow;
+} LineFormat;
+
+/* The fields of a format, as applyFormat names the one a driver refused. */
+enum { FIELD_BAUD = 1, FIELD_DATA_BITS, FIELD_PARITY, FIELD_STOP_BITS, FIELD_FLOW };
+
+/* Applies f, keeping every other setting the driver reports: 0 when the
+   driver took it all. Otherwise the field it refused (the first that it
+   refuses alone, else the stop bits, whose sense hangs on the data bits),
+   with the line set back as it was; -1 when the driver's settings can't be
+   read. DTR stays as it was; RTS too, but under RTS/CTS. */
+int applyFormat(HANDLE h, const LineFormat *f);
+
+/* The format that the driver applies now; FALSE when it says nothing. */
+BOOL readFormat(HANDLE h, LineFormat *f);
+
 #endif

@@ -227,3 +227,62 @@ JNIEXPORT jboolean JNICALL Java_ruvek_LineNatives_close(JNIEnv *, jclass, jlong 
     release(l);
     return ok ? JNI_TRUE : JNI_FALSE;
 }
+
+JNIEXPORT jint JNICALL Java_ruvek_LineNatives_setFormat(JNIEnv *, jclass, jlong handle, jint baud, jint dataBits,
+                                                        jint parity, jint stopBits, jint flow)
+{
+    // The Java side checks each value; these bounds keep a bad one from the driver all the same.
+    if (baud <= 0 || dataBits < 5 || dataBits > 8 || parity < NOPARITY || parity > SPACEPARITY ||
+        stopBits < ONESTOPBIT || stopBits > TWOSTOPBITS || flow < FLOW_NONE || flow > FLOW_XON_XOFF)
+        return failure(ERROR_INVALID_PARAMETER);
+    LineFormat f = {(DWORD)baud, (BYTE)dataBits, (BYTE)parity, (BYTE)stopBits, (BYTE)flow};
+    int refused = applyFormat(lineOf(handle)->port, &f);
+    return refused < 0 ? failure(GetLastError()) : refused;
+}
+
+JNIEXPORT jlong JNICALL Java_ruvek_LineNatives_getFormat(JNIEnv *, jclass, jlong handle)
+{
+    LineFormat f;
+    if (!readFormat(lineOf(handle)->port, &f))
+        return failure(GetLastError());
+    // Packed into one positive number, so that no array need cross JNI.
+    return (jlong)f.baud | (jlong)f.dataBits << 32 | (jlong)f.parity << 40 | (jlong)f.stopBits << 48 |
+           (jlong)f.flow << 56;
+}
+
+JNIEXPORT jint JNICALL Java_ruvek_LineNatives_escape(JNIEnv *, jclass, jlong handle, jint function)
+{
+    if (function < SETRTS || function > CLRDTR)
+        return failure(ERROR_INVALID_PARAMETER);
+    return EscapeCommFunction(lineOf(handle)->port, (DWORD)function) ? 0 : failure(GetLastError());
+}
+
+JNIEXPORT jint JNICALL Java_ruvek_LineNatives_modemStatus(JNIEnv *, jclass, jlong handle)
+{
+    DWORD status = 0;
+    return GetCommModemStatus(lineOf(handle)->port, &status) ? (jint)(status & 0xF0) : failure(GetLastError());
+}
+
+JNIEXPORT jint JNICALL Java_ruvek_LineNatives_sendBreak(JNIEnv *, jclass, jlong handle, jint ms)
+{
+    HANDLE port = lineOf(handle)->port;
+    if (ms < 0)
+        return failure(ERROR_INVALID_PARAMETER);
+    if (!SetCommBreak(port))
+        return failure(GetLastError());
+    Sleep((DWORD)ms);
+    // The line must not stay in break, whatever the error was.
+    return ClearCommBreak(port) ? 0 : failure(GetLastError());
+}
+
+JNIEXPORT jint JNICALL Java_ruvek_LineNatives_drain(JNIEnv *, jclass, jlong handle)
+{
+    return FlushFileBuffers(lineOf(handle)->port) ? 0 : failure(GetLastError());
+}
+
+JNIEXPORT jint JNICALL Java_ruvek_LineNatives_purge(JNIEnv *, jclass, jlong handle, jint flags)
+{
+    if (flags & ~(jint)(PURGE_RXCLEAR | PURGE_TXCLEAR))
+        return failure(ERROR_INVALID_PARAMETER);
+    return PurgeComm(lineOf(handle)->port, (DWORD)flags) ? 0 : failure(GetLastError());
+}

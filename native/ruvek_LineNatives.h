@@ -15,6 +15,8 @@ extern "C" {
 #define ruvek_LineNatives_ERROR_ACCESS_DENIED 5L
 #undef ruvek_LineNatives_ERROR_SHARING_VIOLATION
 #define ruvek_LineNatives_ERROR_SHARING_VIOLATION 32L
+#undef ruvek_LineNatives_ERROR_NOT_SUPPORTED
+#define ruvek_LineNatives_ERROR_NOT_SUPPORTED 50L
 #undef ruvek_LineNatives_ERROR_INVALID_PARAMETER
 #define ruvek_LineNatives_ERROR_INVALID_PARAMETER 87L
 #undef ruvek_LineNatives_ERROR_OPERATION_ABORTED
@@ -66,6 +68,62 @@ JNIEXPORT void JNICALL Java_ruvek_LineNatives_cancel
  */
 JNIEXPORT jboolean JNICALL Java_ruvek_LineNatives_close
   (JNIEnv *, jclass, jlong);
+
+/*
+ * Class:     ruvek_LineNatives
+ * Method:    setFormat
+ * Signature: (JIIIII)I
+ */
+JNIEXPORT jint JNICALL Java_ruvek_LineNatives_setFormat
+  (JNIEnv *, jclass, jlong, jint, jint, jint, jint, jint);
+
+/*
+ * Class:     ruvek_LineNatives
+ * Method:    getFormat
+ * Signature: (J)J
+ */
+JNIEXPORT jlong JNICALL Java_ruvek_LineNatives_getFormat
+  (JNIEnv *, jclass, jlong);
+
+/*
+ * Class:     ruvek_LineNatives
+ * Method:    escape
+ * Signature: (JI)I
+ */
+JNIEXPORT jint JNICALL Java_ruvek_LineNatives_escape
+  (JNIEnv *, jclass, jlong, jint);
+
+/*
+ * Class:     ruvek_LineNatives
+ * Method:    modemStatus
+ * Signature: (J)I
+ */
+JNIEXPORT jint JNICALL Java_ruvek_LineNatives_modemStatus
+  (JNIEnv *, jclass, jlong);
+
+/*
+ * Class:     ruvek_LineNatives
+ * Method:    sendBreak
+ * Signature: (JI)I
+ */
+JNIEXPORT jint JNICALL Java_ruvek_LineNatives_sendBreak
+  (JNIEnv *, jclass, jlong, jint);
+
+/*
+ * Class:     ruvek_LineNatives
+ * Method:    drain
+ * Signature: (J)I
+ */
+JNIEXPORT jint JNICALL Java_ruvek_LineNatives_drain
+  (JNIEnv *, jclass, jlong);
+
+/*
+ * Class:     ruvek_LineNatives
+ * Method:    purge
+ * Signature: (JI)I
+ */
+JNIEXPORT jint JNICALL Java_ruvek_LineNatives_purge
+  (JNIEnv *, jclass, jlong, jint);
 
 #ifdef __cplusplus
 }

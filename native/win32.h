@@ -27,9 +27,31 @@ typedef uint8_t BYTE;
 #define OPEN_EXISTING 3
 #define MAXDWORD 0xFFFFFFFFu
 #define NOPARITY 0
+#define ODDPARITY 1
+#define EVENPARITY 2
+#define MARKPARITY 3
+#define SPACEPARITY 4
 #define ONESTOPBIT 0
+#define ONE5STOPBITS 1
+#define TWOSTOPBITS 2
 #define DTR_CONTROL_DISABLE 0
+#define DTR_CONTROL_ENABLE 1
 #define RTS_CONTROL_DISABLE 0
+#define RTS_CONTROL_ENABLE 1
+#define RTS_CONTROL_HANDSHAKE 2
+#define SETRTS 3
+#define CLRRTS 4
+#define SETDTR 5
+#define CLRDTR 6
+#define MS_CTS_ON 0x10u
+#define MS_DSR_ON 0x20u
+#define MS_RING_ON 0x40u
+#define MS_RLSD_ON 0x80u
+#define PURGE_TXABORT 0x1u
+#define PURGE_RXABORT 0x2u
+#define PURGE_TXCLEAR 0x4u
+#define PURGE_RXCLEAR 0x8u
+#define ERROR_NOT_SUPPORTED 50u
 #define FILE_FLAG_OVERLAPPED 0x40000000u
 #define ERROR_FILE_NOT_FOUND 2u
 #define ERROR_PATH_NOT_FOUND 3u
@@ -125,6 +147,17 @@ HANDLE CreateEventA(void *security, BOOL manualReset, BOOL initialState, const c
 BOOL GetOverlappedResult(HANDLE h, OVERLAPPED *overlapped, DWORD *transferred, BOOL wait);
 /* Clears a line error, if any; stat, when given, gets the queues' lengths. */
 BOOL ClearCommError(HANDLE h, DWORD *errors, COMSTAT *stat);
+/* Raises or lowers DTR or RTS: SETDTR, CLRDTR, SETRTS or CLRRTS. */
+BOOL EscapeCommFunction(HANDLE h, DWORD function);
+/* The modem's input lines: MS_CTS_ON, MS_DSR_ON, MS_RING_ON and MS_RLSD_ON. */
+BOOL GetCommModemStatus(HANDLE h, DWORD *status);
+/* Holds the line in the break state, and ends it. */
+BOOL SetCommBreak(HANDLE h);
+BOOL ClearCommBreak(HANDLE h);
+/* Discards what waits to be read (PURGE_RXCLEAR) or sent (PURGE_TXCLEAR). */
+BOOL PurgeComm(HANDLE h, DWORD flags);
+/* Returns once every byte written has been sent. */
+BOOL FlushFileBuffers(HANDLE h);
 
 #ifdef __cplusplus
 }

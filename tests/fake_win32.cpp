@@ -56,6 +56,15 @@ bool use(const char *what, HANDLE h)
     return false;
 }
 
+// The line-control calls: each records itself, with its argument.
+BOOL control(HANDLE h, const std::string &call)
+{
+    Hold hold(fake.lock);
+    if (!use(call.c_str(), h))
+        return fail(ERROR_INVALID_HANDLE);
+    return fake.noModemLines ? fail(ERROR_NOT_SUPPORTED) : TRUE;
+}
+
 } // namespace
 
 extern "C" {
@@ -110,9 +119,13 @@ BOOL SetCommState(HANDLE h, DCB *dcb)
 {
     Hold hold(fake.lock);
     if (!use("SetCommState", h))
-        return FALSE;
+        return fail(ERROR_INVALID_HANDLE);
     fake.applied.push_back(*dcb);
-    return !fake.failSetCommState;
+    if (fake.failSetCommState || (fake.refuseState && fake.refuseState(*dcb)))
+        return fail(ERROR_INVALID_PARAMETER);
+    if (fake.rememberState)
+        fake.reported = *dcb;
+    return TRUE;
 }
 
 BOOL SetCommTimeouts(HANDLE h, COMMTIMEOUTS *timeouts)
@@ -228,6 +241,24 @@ BOOL CancelIoEx(HANDLE h, void *overlapped)
 void Sleep(DWORD milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
 
 DWORD GetLastError(void) { return lastError; }
+
+BOOL EscapeCommFunction(HANDLE h, DWORD function)
+{
+    return control(h, "EscapeCommFunction " + std::to_string(function));
+}
+
+BOOL GetCommModemStatus(HANDLE h, DWORD *status)
+{
+    if (!control(h, "GetCommModemStatus"))
+        return FALSE;
+    *status = fake.modemStatus;
+    return TRUE;
+}
+
+BOOL SetCommBreak(HANDLE h) { return control(h, "SetCommBreak"); }
+BOOL ClearCommBreak(HANDLE h) { return control(h, "ClearCommBreak"); }
+BOOL PurgeComm(HANDLE h, DWORD flags) { return control(h, "PurgeComm " + std::to_string(flags)); }
+BOOL FlushFileBuffers(HANDLE h) { return control(h, "FlushFileBuffers"); }
 
 HANDLE CreateEventA(void *security, BOOL, BOOL, const char *name)
 {

@@ -22,6 +22,9 @@ struct FakeState {
     bool failSetCommTimeouts = false;
     bool failWrite = false;
     bool failCreateEvent = false;
+    bool rememberState = false;     // SetCommState's record becomes what GetCommState reports
+    bool (*refuseState)(const DCB &) = nullptr; // SetCommState refuses a record it picks
+    bool noModemLines = false;      // the line-control calls fail as on a device without them
     DWORD writeTakes = 1;           // bytes that a successful WriteFile reports written
     DCB reported = {};              // what GetCommState fills in, beyond DCBlength
     std::deque<unsigned char> rx;   // received bytes waiting to be read
@@ -44,6 +47,7 @@ struct FakeState {
     std::vector<COMMTIMEOUTS> timeouts;
     std::vector<unsigned char> tx;  // bytes written
     std::vector<DWORD> writeSizes;  // each overlapped WriteFile's length
+    DWORD modemStatus = 0;          // what GetCommModemStatus reports
     std::map<HANDLE, std::string> handles; // open right now: ports by name, events as "event"
     std::set<HANDLE> overlapped;    // ports opened with FILE_FLAG_OVERLAPPED
     DWORD readWaitMs = 0;           // the total read time-out that a pending overlapped read honours; 0: none

@@ -1003,6 +1003,91 @@ TEST(Ports, AFirstByteWaitReturnsWhatHasArrivedOrNothingAtItsTimeoutAndACancelEn
     canceller.join();
 }
 
+// What a pseudo-terminal keeps of a format, read back through a second open
+// of the device: it keeps stop bits, CMSPAR, PARODD and both handshakes,
+// and forces 8 data bits and no parity on every tcsetattr.
+TEST_F(Termios, TwoStopBitsAndBothHandshakesReachAPtyAndReadBackFromASecondOpen)
+{
+    openCom7(polling);
+    LineFormat f = {19200, 8, NOPARITY, TWOSTOPBITS, FLOW_RTS_CTS};
+    ASSERT_EQ(applyFormat(h, &f), 0);
+    struct termios t = slaveTermios();
+    EXPECT_TRUE(t.c_cflag & CSTOPB);
+    EXPECT_TRUE(t.c_cflag & CRTSCTS);
+    EXPECT_EQ(t.c_iflag & (IXON | IXOFF), 0u);
+    EXPECT_EQ(cfgetospeed(&t), (speed_t)B19200);
+    LineFormat back = {};
+    ASSERT_TRUE(readFormat(h, &back));
+    EXPECT_EQ(back.stopBits, TWOSTOPBITS);
+    EXPECT_EQ(back.flow, FLOW_RTS_CTS);
+
+    f.flow = FLOW_XON_XOFF;
+    ASSERT_EQ(applyFormat(h, &f), 0);
+    t = slaveTermios();
+    EXPECT_EQ(t.c_iflag & (IXON | IXOFF), (tcflag_t)(IXON | IXOFF));
+    EXPECT_FALSE(t.c_cflag & CRTSCTS);
+    EXPECT_EQ(t.c_cc[VSTART], 0x11);
+    EXPECT_EQ(t.c_cc[VSTOP], 0x13);
+    ASSERT_TRUE(readFormat(h, &back));
+    EXPECT_EQ(back.flow, FLOW_XON_XOFF);
+}
+
+TEST_F(Termios, WhatAPtyRevertsIsRefusedNamingItsFieldAndTheLineKeepsItsSettings)
+{
+    openCom7(polling);
+    LineFormat was = {9600, 8, NOPARITY, TWOSTOPBITS, FLOW_RTS_CTS};
+    ASSERT_EQ(applyFormat(h, &was), 0);
+    struct {
+        LineFormat f;
+        int field;
+    } cases[] = {
+        {{9600, 7, NOPARITY, TWOSTOPBITS, FLOW_RTS_CTS}, FIELD_DATA_BITS},
+        {{9600, 8, EVENPARITY, TWOSTOPBITS, FLOW_RTS_CTS}, FIELD_PARITY},
+        {{9600, 8, MARKPARITY, TWOSTOPBITS, FLOW_RTS_CTS}, FIELD_PARITY},
+        {{9600, 7, EVENPARITY, ONESTOPBIT, FLOW_NONE}, FIELD_DATA_BITS}, // 7E1: the first refused
+        {{9600, 8, NOPARITY, ONE5STOPBITS, FLOW_NONE}, FIELD_STOP_BITS}, // 1.5 only after 5 data bits
+    };
+    for (auto &c : cases) {
+        EXPECT_EQ(applyFormat(h, &c.f), c.field) << "data bits " << (int)c.f.dataBits << ", parity " << (int)c.f.parity;
+        struct termios t = slaveTermios();
+        EXPECT_EQ(t.c_cflag & CSIZE, (tcflag_t)CS8);
+        EXPECT_FALSE(t.c_cflag & PARENB);
+        EXPECT_TRUE(t.c_cflag & CSTOPB) << "the refused change took the stop bits with it";
+        EXPECT_TRUE(t.c_cflag & CRTSCTS) << "the refused change took the handshake with it";
+    }
+}
+
+TEST_F(Termios, APtyHasNoModemLinesTakesABreakAndPurgesWhatWaits)
+{
+    openCom7(polling);
+    EXPECT_FALSE(EscapeCommFunction(h, SETDTR));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+    EXPECT_FALSE(EscapeCommFunction(h, CLRRTS));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+    DWORD status = 0;
+    EXPECT_FALSE(GetCommModemStatus(h, &status));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+    EXPECT_TRUE(SetCommBreak(h));
+    EXPECT_TRUE(ClearCommBreak(h));
+    EXPECT_TRUE(FlushFileBuffers(h));
+
+    // Bytes waiting, some of them already read ahead, all go.
+    ASSERT_EQ(write(master, "abcdef", 6), 6);
+    usleep(50000);
+    unsigned char b = 0;
+    DWORD got = 0;
+    ASSERT_TRUE(ReadFile(h, &b, 1, &got, nullptr));
+    ASSERT_EQ(got, 1u);
+    EXPECT_TRUE(PurgeComm(h, PURGE_RXCLEAR));
+    ASSERT_TRUE(ReadFile(h, &b, 1, &got, nullptr));
+    EXPECT_EQ(got, 0u) << "a byte read ahead outlived the purge: " << b;
+    ASSERT_EQ(write(master, "z", 1), 1);
+    usleep(50000);
+    ASSERT_TRUE(ReadFile(h, &b, 1, &got, nullptr));
+    EXPECT_EQ(got, 1u);
+    EXPECT_EQ(b, 'z');
+}
+
 // A record as a cooked terminal leaves it, so that each change shows.
 struct termios cooked()
 {
@@ -1037,8 +1122,8 @@ TEST(Settings, EachFormatAndHandshakeMapsToItsFlagsAndBack)
 {
     const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
     for (BYTE bits = 5; bits <= 8; bits++)
-        for (BYTE parity = 0; parity <= 2; parity++)
-            for (BYTE stop : {(BYTE)ONESTOPBIT, (BYTE)2})
+        for (BYTE parity = 0; parity <= 4; parity++) // none, odd, even, mark, space
+            for (BYTE stop : {(BYTE)ONESTOPBIT, (BYTE)(bits == 5 ? 1 : 2)}) // 1.5 goes with 5 data bits
                 for (int flow = 0; flow < 3; flow++) {
                     SCOPED_TRACE(testing::Message() << (int)bits << " bits, parity " << (int)parity << ", stop "
                                                     << (int)stop << ", flow " << flow);
@@ -1057,8 +1142,9 @@ TEST(Settings, EachFormatAndHandshakeMapsToItsFlagsAndBack)
                     EXPECT_TRUE(standard);
                     EXPECT_EQ(t.c_cflag & CSIZE, sizes[bits - 5]);
                     EXPECT_EQ((t.c_cflag & PARENB) != 0, parity != 0);
-                    EXPECT_EQ((t.c_cflag & PARODD) != 0, parity == 1);
-                    EXPECT_EQ((t.c_cflag & CSTOPB) != 0, stop == 2);
+                    EXPECT_EQ((t.c_cflag & PARODD) != 0, parity == 1 || parity == 3);
+                    EXPECT_EQ((t.c_cflag & CMSPAR) != 0, parity >= 3);
+                    EXPECT_EQ((t.c_cflag & CSTOPB) != 0, stop != ONESTOPBIT);
                     EXPECT_EQ((t.c_cflag & CRTSCTS) != 0, flow == 1);
                     EXPECT_EQ((t.c_iflag & (IXON | IXOFF)) != 0, flow == 2);
                     EXPECT_TRUE(t.c_cflag & CREAD && t.c_cflag & CLOCAL);
@@ -1111,9 +1197,10 @@ TEST(Settings, WhatTermiosCannotDoIsRefusedAndTheRecordLeftAsItWas)
         {"rate 0", [](DCB &d) { d.BaudRate = 0; }},
         {"4 data bits", [](DCB &d) { d.ByteSize = 4; }},
         {"9 data bits", [](DCB &d) { d.ByteSize = 9; }},
-        {"mark parity", [](DCB &d) { d.Parity = 3; }},
-        {"space parity", [](DCB &d) { d.Parity = 4; }},
-        {"1.5 stop bits", [](DCB &d) { d.StopBits = 1; }},
+        {"parity 5", [](DCB &d) { d.Parity = 5; }},
+        {"1.5 stop bits after 8 data bits", [](DCB &d) { d.StopBits = 1; }},
+        {"2 stop bits after 5 data bits", [](DCB &d) { d.ByteSize = 5, d.StopBits = 2; }},
+        {"stop bits 3", [](DCB &d) { d.StopBits = 3; }},
         {"DSR handshake", [](DCB &d) { d.fOutxDsrFlow = 1; }},
         {"DSR sensitivity", [](DCB &d) { d.fDsrSensitivity = 1; }},
         {"DTR handshake", [](DCB &d) { d.fDtrControl = 2; }},

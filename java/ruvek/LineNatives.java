@@ -15,6 +15,7 @@ final class LineNatives {
     static final int ERROR_PATH_NOT_FOUND = 3;
     static final int ERROR_ACCESS_DENIED = 5;
     static final int ERROR_SHARING_VIOLATION = 32;
+    static final int ERROR_NOT_SUPPORTED = 50;
     static final int ERROR_INVALID_PARAMETER = 87;
     static final int ERROR_OPERATION_ABORTED = 995;
 
@@ -63,4 +64,38 @@ final class LineNatives {
      * @return whether the system closed the port cleanly
      */
     static native boolean close(long line);
+
+    /**
+     * Applies a line format, as the DCB's values (parity 0 to 4 for none, odd,
+     * even, mark, space; stop bits 0 to 2 for 1, 1.5, 2; flow 0 to 2 for none,
+     * RTS/CTS, XON/XOFF).
+     *
+     * @return 0 when the driver took it; 1 to 5, the field it refused (baud,
+     *     data bits, parity, stop bits, flow control), with the line as it was;
+     *     or minus the Win32 error code
+     */
+    static native int setFormat(long line, int baud, int dataBits, int parity, int stopBits, int flow);
+
+    /**
+     * The format the driver applies now.
+     *
+     * @return baud in bits 0-31, then a byte each for data bits, parity, stop
+     *     bits and flow, as {@link #setFormat} takes them; or minus the Win32 error code
+     */
+    static native long getFormat(long line);
+
+    /** @return 0 once DTR or RTS is set as asked (Win32's SETRTS 3, CLRRTS 4, SETDTR 5, CLRDTR 6), or minus the error */
+    static native int escape(long line, int function);
+
+    /** @return the modem's input lines (Win32's MS_CTS_ON 0x10, MS_DSR_ON 0x20, MS_RING_ON 0x40, MS_RLSD_ON 0x80), or minus the error */
+    static native int modemStatus(long line);
+
+    /** @return 0 once the line has been held in break for {@code ms} and released, or minus the error */
+    static native int sendBreak(long line, int ms);
+
+    /** @return 0 once every byte written has left the driver, or minus the error */
+    static native int drain(long line);
+
+    /** @return 0 once what waits to be read (8) or sent (4) is discarded, or minus the error */
+    static native int purge(long line, int flags);
 }

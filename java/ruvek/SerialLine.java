@@ -98,6 +98,53 @@ public final class SerialLine implements AutoCloseable {
      */
     public static SerialLine open(int port, int baud) throws SerialPortException {
         checkBaud(baud);
+        return openNumbered(port, baud);
+    }
+
+    /**
+     * Opens port {@code port} with the given settings, as {@link #open(int, int)} does.
+     *
+     * @param port the port number: 1 is COM1
+     * @param settings the line's settings
+     * @return the open line, with every setting in force
+     * @throws UnsupportedSettingsException naming the setting the driver refused; nothing is left open
+     * @throws SerialPortException as {@link #open(int, int)} does
+     */
+    public static SerialLine open(int port, LineSettings settings) throws SerialPortException {
+        return configured(openNumbered(port, settings.baud()), settings);
+    }
+
+    /**
+     * Opens a device by its name with the given settings, as {@link #open(String, int)} does.
+     *
+     * @param device the device's name
+     * @param settings the line's settings
+     * @return the open line, with every setting in force
+     * @throws UnsupportedSettingsException naming the setting the driver refused; nothing is left open
+     * @throws SerialPortException as {@link #open(String, int)} does
+     */
+    public static SerialLine open(String device, LineSettings settings) throws SerialPortException {
+        return configured(open(device, settings.baud()), settings);
+    }
+
+    /** The line with the settings applied beyond 8N1; closed again when the driver refuses them. */
+    private static SerialLine configured(SerialLine line, LineSettings settings) throws SerialPortException {
+        if (settings.equals(LineSettings.of(settings.baud())))
+            return line; // what every open sets
+        try {
+            line.setSettings(settings);
+            return line;
+        } catch (IOException | RuntimeException e) {
+            line.close();
+            if (e instanceof SerialPortException)
+                throw (SerialPortException) e;
+            if (e instanceof RuntimeException)
+                throw (RuntimeException) e;
+            throw new SerialPortException(line.port, line.device, "its settings could not be applied: " + e.getMessage());
+        }
+    }
+
+    private static SerialLine openNumbered(int port, int baud) throws SerialPortException {
         Ports ports = Ports.current();
         String device = ports.device(port);
         // The native resolves COMn as the device named here does, link and all.
@@ -209,6 +256,196 @@ public final class SerialLine implements AutoCloseable {
      */
     public String device() {
         return device;
+    }
+
+    private static final String[] FIELDS = {null, "baud", "data bits", "parity", "stop bits", "flow control"};
+
+    /**
+     * The settings the driver applies now, read back from it: what it really
+     * took, not what was asked.
+     *
+     * @return the settings in force
+     * @throws SerialPortException when the line is closed or the driver can't say
+     */
+    public LineSettings settings() throws SerialPortException {
+        synchronized (freeing) {
+            checkOpen();
+            long packed = LineNatives.getFormat(handle);
+            LineSettings s = packed < 0 ? null : LineSettings.unpack(packed);
+            if (s == null)
+                throw packed < 0 ? failure((int) packed, "reading the settings")
+                        : new SerialPortException(port, device, "the driver reports settings no line runs at");
+            return s;
+        }
+    }
+
+    /**
+     * Changes the line's settings. Should the driver refuse any of them, the
+     * line keeps the settings it had, all of them.
+     *
+     * @param settings the new settings
+     * @throws UnsupportedSettingsException naming the setting the driver refused
+     * @throws SerialPortException when the line is closed or the driver fails
+     */
+    public void setSettings(LineSettings settings) throws SerialPortException {
+        synchronized (freeing) {
+            checkOpen();
+            int r = LineNatives.setFormat(handle, settings.baud(), settings.dataBits(), settings.parity().ordinal(),
+                    settings.stopBits().ordinal(), settings.flowControl().ordinal());
+            if (r > 0 && r < FIELDS.length) {
+                Object[] asked = {null, settings.baud(), settings.dataBits(), settings.parity(), settings.stopBits(),
+                        settings.flowControl()};
+                throw new UnsupportedSettingsException(port, device, FIELDS[r],
+                        "the driver refused " + FIELDS[r] + " " + asked[r] + "; the line keeps its settings");
+            }
+            if (r != 0)
+                throw failure(r, "changing the settings");
+        }
+    }
+
+    /**
+     * Raises or lowers DTR. A line opens with DTR and RTS both lowered.
+     *
+     * @param on true to raise it
+     * @throws SerialPortException "not supported by this device" where the device has no modem lines
+     */
+    public void setDTR(boolean on) throws SerialPortException {
+        control(on ? 5 : 6, "DTR");
+    }
+
+    /**
+     * Raises or lowers RTS; under RTS/CTS flow control the driver drives it.
+     *
+     * @param on true to raise it
+     * @throws SerialPortException "not supported by this device" where the device has no modem lines
+     */
+    public void setRTS(boolean on) throws SerialPortException {
+        control(on ? 3 : 4, "RTS");
+    }
+
+    /**
+     * @return whether CTS is raised
+     * @throws SerialPortException "not supported by this device" where the device has no modem lines
+     */
+    public boolean isCTS() throws SerialPortException {
+        return (modemStatus() & 0x10) != 0;
+    }
+
+    /**
+     * @return whether DSR is raised
+     * @throws SerialPortException "not supported by this device" where the device has no modem lines
+     */
+    public boolean isDSR() throws SerialPortException {
+        return (modemStatus() & 0x20) != 0;
+    }
+
+    /**
+     * @return whether RI (ring indicator) is raised
+     * @throws SerialPortException "not supported by this device" where the device has no modem lines
+     */
+    public boolean isRI() throws SerialPortException {
+        return (modemStatus() & 0x40) != 0;
+    }
+
+    /**
+     * @return whether DCD (carrier detect) is raised
+     * @throws SerialPortException "not supported by this device" where the device has no modem lines
+     */
+    public boolean isDCD() throws SerialPortException {
+        return (modemStatus() & 0x80) != 0;
+    }
+
+    /**
+     * Holds the line in the break state for {@code ms}, after the writes
+     * before it, then releases it.
+     *
+     * @param ms milliseconds, 0 or more
+     * @throws IllegalArgumentException when {@code ms} is negative
+     * @throws IOException when the line is closed or the driver fails
+     */
+    public void sendBreak(int ms) throws IOException {
+        if (ms < 0)
+            throw new IllegalArgumentException("a break's length must not be negative, not " + ms);
+        enter(writing, false);
+        try {
+            int r = LineNatives.sendBreak(handle, ms);
+            if (r != 0)
+                throw failure(r, "the break");
+        } finally {
+            writing.unlock();
+        }
+    }
+
+    /**
+     * Returns once every byte written has left the driver. A close from
+     * another thread ends the wait.
+     *
+     * @throws IOException when the line is closed or the driver fails
+     */
+    public void drain() throws IOException {
+        enter(writing, false);
+        try {
+            int r = LineNatives.drain(handle);
+            if (r != 0)
+                throw failure(r, "draining");
+        } finally {
+            writing.unlock();
+        }
+    }
+
+    /**
+     * Discards every byte received and not yet read.
+     *
+     * @throws SerialPortException when the line is closed or the driver fails
+     */
+    public void purgeInput() throws SerialPortException {
+        purge(8, "purging the input");
+    }
+
+    /**
+     * Discards every byte written and not yet sent.
+     *
+     * @throws SerialPortException when the line is closed or the driver fails
+     */
+    public void purgeOutput() throws SerialPortException {
+        purge(4, "purging the output");
+    }
+
+    private void purge(int flags, String what) throws SerialPortException {
+        synchronized (freeing) {
+            checkOpen();
+            int r = LineNatives.purge(handle, flags);
+            if (r != 0)
+                throw failure(r, what);
+        }
+    }
+
+    private void control(int function, String line) throws SerialPortException {
+        synchronized (freeing) {
+            checkOpen();
+            int r = LineNatives.escape(handle, function);
+            if (r == -LineNatives.ERROR_NOT_SUPPORTED)
+                throw new SerialPortException(port, device, line + ": not supported by this device");
+            if (r != 0)
+                throw failure(r, "setting " + line);
+        }
+    }
+
+    private int modemStatus() throws SerialPortException {
+        synchronized (freeing) {
+            checkOpen();
+            int r = LineNatives.modemStatus(handle);
+            if (r == -LineNatives.ERROR_NOT_SUPPORTED)
+                throw new SerialPortException(port, device, "modem lines: not supported by this device");
+            if (r < 0)
+                throw failure(r, "reading the modem lines");
+            return r;
+        }
+    }
+
+    private void checkOpen() throws SerialPortException {
+        if (closed)
+            throw closedException();
     }
 
     /**
@@ -330,7 +567,7 @@ public final class SerialLine implements AutoCloseable {
     }
 
     /** The exception for a native call that failed with minus {@code code}. */
-    private IOException failure(int code, String what) {
+    private SerialPortException failure(int code, String what) {
         if (closed || code == -LineNatives.ERROR_OPERATION_ABORTED)
             return closedException();
         String why = watch.gone();

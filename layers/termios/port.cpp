@@ -99,6 +99,7 @@ struct Port {
     // and new is still a valid set of time-outs.
     std::atomic<DWORD> readInterval{0}, readMultiplier{0}, readConstant{0}, writeMultiplier{0},
         writeConstant{0};
+    std::atomic<bool> purged{false}; // the read-ahead is to go before the next read
     // Apart, so that a reader and a writer on two threads don't share a cache line.
     alignas(64) Turn readTurn;
     alignas(64) Turn writeTurn;
@@ -285,6 +286,8 @@ BOOL readPort(Port &p, char *out, DWORD toRead, DWORD *read)
     bool firstByte = interval == MAXDWORD && multiplier == MAXDWORD && constant > 0 && constant < MAXDWORD;
     Deadline deadline{firstByte ? 0 : multiplier, constant, toRead};
     ReadAhead &ahead = p.ahead;
+    if (p.purged.exchange(false))
+        discardReadAhead(ahead);
 
     while (*read < toRead) {
         if (ahead.start >= ahead.end) {
@@ -478,6 +481,82 @@ BOOL ClearCommError(HANDLE h, DWORD *errors, COMSTAT *stat)
         stat->cbInQue = (DWORD)(waiting > 0 ? waiting : 0) + p->ahead.held.load(std::memory_order_relaxed);
     }
     return TRUE;
+}
+
+// A device without modem lines or a break (a pseudo-terminal) answers
+// ENOTTY or EINVAL: the call is not supported there, never quietly done.
+BOOL lineControl(HANDLE h, unsigned long request, int bits)
+{
+    Lifecycle lock;
+    Port *p = portOf(h);
+    if (!p)
+        return fail(ERROR_INVALID_HANDLE);
+    if (ioctl(p->fd, request, &bits) == 0)
+        return TRUE;
+    return fail(errno == ENOTTY || errno == EINVAL ? ERROR_NOT_SUPPORTED : errorOf(errno));
+}
+
+BOOL EscapeCommFunction(HANDLE h, DWORD function)
+{
+    switch (function) {
+    case SETDTR: return lineControl(h, TIOCMBIS, TIOCM_DTR);
+    case CLRDTR: return lineControl(h, TIOCMBIC, TIOCM_DTR);
+    case SETRTS: return lineControl(h, TIOCMBIS, TIOCM_RTS);
+    case CLRRTS: return lineControl(h, TIOCMBIC, TIOCM_RTS);
+    default: return fail(ERROR_INVALID_PARAMETER);
+    }
+}
+
+BOOL GetCommModemStatus(HANDLE h, DWORD *status)
+{
+    if (!status)
+        return fail(ERROR_INVALID_PARAMETER);
+    Lifecycle lock;
+    Port *p = portOf(h);
+    if (!p)
+        return fail(ERROR_INVALID_HANDLE);
+    int bits = 0;
+    if (ioctl(p->fd, TIOCMGET, &bits) != 0)
+        return fail(errno == ENOTTY || errno == EINVAL ? ERROR_NOT_SUPPORTED : errorOf(errno));
+    *status = (bits & TIOCM_CTS ? MS_CTS_ON : 0) | (bits & TIOCM_DSR ? MS_DSR_ON : 0) |
+              (bits & TIOCM_RI ? MS_RING_ON : 0) | (bits & TIOCM_CD ? MS_RLSD_ON : 0);
+    return TRUE;
+}
+
+BOOL SetCommBreak(HANDLE h) { return lineControl(h, TIOCSBRK, 0); }
+
+BOOL ClearCommBreak(HANDLE h) { return lineControl(h, TIOCCBRK, 0); }
+
+BOOL PurgeComm(HANDLE h, DWORD flags)
+{
+    Lifecycle lock;
+    Port *p = portOf(h);
+    if (!p)
+        return fail(ERROR_INVALID_HANDLE);
+    bool in = flags & PURGE_RXCLEAR, out = flags & PURGE_TXCLEAR;
+    if ((in || out) && tcflush(p->fd, in && out ? TCIOFLUSH : in ? TCIFLUSH : TCOFLUSH) != 0)
+        return fail(errorOf(errno));
+    // The bytes read ahead are the reader's to drop, at its next read: a
+    // reader waiting now holds none.
+    if (in)
+        p->purged = true;
+    return TRUE;
+}
+
+// Waits, woken by a close, until the driver's output queue is empty, then
+// for the last byte to leave the wire.
+BOOL FlushFileBuffers(HANDLE h)
+{
+    HoldTurn turn(writeTurnOf(h));
+    Port *p = portOf(h);
+    if (!p)
+        return fail(ERROR_INVALID_HANDLE);
+    for (int queued = 0; ioctl(p->fd, TIOCOUTQ, &queued) == 0 && queued > 0;) {
+        struct pollfd wake = {p->wake[0], POLLIN, 0};
+        if (poll(&wake, 1, 1) > 0)
+            return fail(ERROR_OPERATION_ABORTED);
+    }
+    return tcdrain(p->fd) == 0 || errno == ENOTTY ? TRUE : fail(errorOf(errno));
 }
 
 BOOL SetupComm(HANDLE h, DWORD, DWORD)

@@ -30,6 +30,12 @@ namespace ruvek_termios {
 
 namespace {
 
+#ifdef CMSPAR
+const tcflag_t STICKY = CMSPAR; // mark or space parity
+#else
+const tcflag_t STICKY = 0; // no mark or space parity here
+#endif
+
 const struct { DWORD rate; speed_t code; } standardRates[] = {
     {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
     {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
@@ -94,8 +100,12 @@ void dcbFromTermios(const struct termios &t, int lines, DCB *dcb)
     case CS7: dcb->ByteSize = 7; break;
     default: dcb->ByteSize = 8; break;
     }
-    dcb->Parity = !(t.c_cflag & PARENB) ? 0 : (t.c_cflag & PARODD) ? 1 : 2; // NOPARITY, ODD, EVEN
-    dcb->StopBits = (t.c_cflag & CSTOPB) ? 2 : ONESTOPBIT;
+    // NOPARITY, ODDPARITY, EVENPARITY, MARKPARITY, SPACEPARITY: CMSPAR makes
+    // the parity bit stick at PARODD's value.
+    bool odd = (t.c_cflag & PARODD) != 0;
+    dcb->Parity = !(t.c_cflag & PARENB) ? 0 : (t.c_cflag & STICKY) ? (odd ? 3 : 4) : odd ? 1 : 2;
+    // A UART sends CSTOPB as 1.5 stop bits after 5 data bits, as 2 after more.
+    dcb->StopBits = !(t.c_cflag & CSTOPB) ? ONESTOPBIT : dcb->ByteSize == 5 ? 1 : 2;
     dcb->fBinary = 1;
     dcb->fParity = (t.c_iflag & INPCK) != 0;
     dcb->fOutxCtsFlow = (t.c_cflag & CRTSCTS) != 0;
@@ -115,9 +125,12 @@ bool termiosFromDcb(const DCB &dcb, struct termios *out, bool *standard)
 {
     // What termios cannot do is refused rather than quietly ignored.
     static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
-    if (dcb.BaudRate == 0 /* would hang up */ || dcb.ByteSize < 5 || dcb.ByteSize > 8 ||
-        dcb.Parity > 2 /* mark, space */ || (dcb.StopBits != ONESTOPBIT && dcb.StopBits != 2) ||
-        dcb.fOutxDsrFlow || dcb.fDsrSensitivity || dcb.fDtrControl > 1 || dcb.fRtsControl == 3)
+    // 1.5 stop bits go with 5 data bits alone, and 2 never do (CSTOPB is 1.5 there).
+    bool fiveBits = dcb.ByteSize == 5;
+    if (dcb.BaudRate == 0 /* would hang up */ || dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > 4 ||
+        (dcb.Parity > 2 && !STICKY) || dcb.StopBits > 2 || (dcb.StopBits == 1 && !fiveBits) ||
+        (dcb.StopBits == 2 && fiveBits) || dcb.fOutxDsrFlow || dcb.fDsrSensitivity || dcb.fDtrControl > 1 ||
+        dcb.fRtsControl == 3)
         return false;
 
     speed_t code = B38400; // stand-in for a rate set through termios2
@@ -137,11 +150,11 @@ bool termiosFromDcb(const DCB &dcb, struct termios *out, bool *standard)
         t.c_iflag |= IXOFF;
     if (dcb.fParity)
         t.c_iflag |= INPCK;
-    t.c_cflag &= ~(tcflag_t)(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+    t.c_cflag &= ~(tcflag_t)(CSIZE | PARENB | PARODD | STICKY | CSTOPB | CRTSCTS);
     t.c_cflag |= sizes[dcb.ByteSize - 5] | CREAD | CLOCAL;
     if (dcb.Parity)
-        t.c_cflag |= PARENB | (dcb.Parity == 1 ? PARODD : 0);
-    if (dcb.StopBits == 2)
+        t.c_cflag |= PARENB | (dcb.Parity == 1 || dcb.Parity == 3 ? PARODD : 0) | (dcb.Parity > 2 ? STICKY : 0);
+    if (dcb.StopBits != ONESTOPBIT)
         t.c_cflag |= CSTOPB;
     if (dcb.fOutxCtsFlow || dcb.fRtsControl == 2)
         t.c_cflag |= CRTSCTS;
@@ -193,7 +206,7 @@ bool applySettings(int fd, const DCB &dcb)
 
     // tcsetattr succeeds when any part was applied: check what matters stuck.
     struct termios check;
-    const tcflag_t format = CSIZE | PARENB | PARODD | CSTOPB;
+    const tcflag_t format = CSIZE | PARENB | PARODD | STICKY | CSTOPB;
     if (tcgetattr(fd, &check) != 0 || (check.c_cflag & format) != (t.c_cflag & format) ||
         (standard && cfgetospeed(&check) != cfgetospeed(&t)))
         return false;

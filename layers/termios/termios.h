@@ -32,7 +32,8 @@ bool codeRate(speed_t code, DWORD *rate);
 void dcbFromTermios(const struct termios &t, int lines, DCB *dcb);
 
 // Makes t the raw line that dcb asks for; false, with t unchanged, for what
-// termios can't do (mark or space parity, 1.5 stop bits, DSR handshake, ...).
+// termios can't do (a DSR handshake, 2 stop bits after 5 data bits, 1.5
+// after more, mark or space parity without CMSPAR, ...).
 // *standard says whether the rate has a termios code; otherwise t carries
 // B38400 and the rate goes to the device through termios2.
 bool termiosFromDcb(const DCB &dcb, struct termios *t, bool *standard);

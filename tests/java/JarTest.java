@@ -128,6 +128,21 @@ class JarTest {
             run = java(bytes("\u00ff\n"), "-jar", JAR, "--hex", "--linger", "1500", "COM8", "115200");
             assertEquals(0, run.exit(), run.err());
             assertEquals("70 6f 6e 67 3a ff 0a\n", run.out());
+
+            // By the device's path, with settings a pty keeps and a break first; the pty keeps them after.
+            String device = modem.ours.toRealPath().toString();
+            run = java(bytes("set\n"), "-jar", JAR, "--settings", "8n2", "--flow", "rtscts", "--break", "10",
+                    "--linger", "1500", device, "19200");
+            assertEquals(0, run.exit(), run.err());
+            assertEquals("pong:set\n", run.out());
+            Process stty = new ProcessBuilder("stty", "-F", device, "-a").redirectErrorStream(true).start();
+            String settings = new String(stty.getInputStream().readAllBytes(), java.nio.charset.StandardCharsets.US_ASCII);
+            assertEquals(0, stty.waitFor(), settings);
+            assertTrue(settings.contains(" cstopb") && settings.contains(" crtscts") && settings.contains("speed 19200"),
+                    settings);
+            run = java(new byte[0], "-jar", JAR, "--settings", "7E1", device, "9600");
+            assertEquals(1, run.exit());
+            assertTrue(run.err().endsWith(": the driver refused data bits 7; the line keeps its settings\n"), run.err());
         } finally {
             NullModem.removeFolder(dir);
         }
@@ -261,7 +276,10 @@ class JarTest {
         String[][] cases = {{"PORT and BAUD are missing"}, {"BAUD is missing", "5"}, {"bad PORT: x", "x", "9600"},
             {"unknown option: --loud", "--loud", "5", "9600"}, {"bad BAUD: -9600", "5", "-9600"},
             {"bad BAUD: 0", "5", "0"}, {"bad PORT: \u0663", "\u0663", "9600"}, {"bad PORT: COM\u0663", "COM\u0663", "9600"},
-            {"bad MS for --linger: -1", "--linger", "-1", "5", "9600"}};
+            {"bad MS for --linger: -1", "--linger", "-1", "5", "9600"},
+            {"bad FORMAT for --settings: 9N1", "--settings", "9N1", "5", "9600"},
+            {"bad FLOW for --flow: cts", "--flow", "cts", "5", "9600"},
+            {"bad MS for --break: -5", "--break", "-5", "5", "9600"}, {"--settings needs FORMAT", "--settings"}};
         // Other scripts' digits reach the child only where the command line's encoding has them.
         boolean arabicIndic = java.nio.charset.Charset.forName(System.getProperty("sun.jnu.encoding")).newEncoder().canEncode('\u0663');
         for (String[] bad : cases) {

@@ -8,6 +8,10 @@
 //   open SLOT NAME BAUD    -> open RESULT            (1, or minus the error)
 //   rawopen NAME           -> rawopen RESULT         (the name without its NUL)
 //   close SLOT             -> close 0|1
+//   format SLOT BAUD BITS PARITY STOP FLOW -> format RESULT (0, the field refused, or minus the error)
+//   getformat SLOT         -> getformat HEX          (the packed format)
+//   escape SLOT FUNCTION   -> escape RESULT          (SETDTR 5 and the rest)
+//   break SLOT MS          -> break RESULT
 //   recv SLOT N MS         -> recv COUNT LAST HEX    (reads of MS each until N
 //                                                     bytes, or one gives <= 0)
 //   write SLOT FILE        -> write RESULT MS        (FILE's bytes in one call)
@@ -81,6 +85,9 @@ typedef jint(JNICALL *WriteFn)(JNIEnv *, jclass, jlong, jbyteArray, jint, jint);
 typedef jint(JNICALL *AvailableFn)(JNIEnv *, jclass, jlong);
 typedef void(JNICALL *CancelFn)(JNIEnv *, jclass, jlong);
 typedef jboolean(JNICALL *CloseFn)(JNIEnv *, jclass, jlong);
+typedef jint(JNICALL *SetFormatFn)(JNIEnv *, jclass, jlong, jint, jint, jint, jint, jint);
+typedef jlong(JNICALL *GetFormatFn)(JNIEnv *, jclass, jlong);
+typedef jint(JNICALL *LineFn)(JNIEnv *, jclass, jlong, jint);
 
 static OpenFn nOpen;
 static ReadFn nRead;
@@ -88,6 +95,9 @@ static WriteFn nWrite;
 static AvailableFn nAvailable;
 static CancelFn nCancel;
 static CloseFn nClose;
+static SetFormatFn nSetFormat;
+static GetFormatFn nGetFormat;
+static LineFn nEscape, nBreak;
 
 // The detour through void(*)(void) tells GCC the cast is intended.
 template <class F> static bool bind(HMODULE dll, const char *name, F *to)
@@ -210,7 +220,10 @@ int main(int argc, char **argv)
     if (!bind(dll, "Java_ruvek_LineNatives_open", &nOpen) | !bind(dll, "Java_ruvek_LineNatives_read", &nRead) |
         !bind(dll, "Java_ruvek_LineNatives_write", &nWrite) |
         !bind(dll, "Java_ruvek_LineNatives_available", &nAvailable) |
-        !bind(dll, "Java_ruvek_LineNatives_cancel", &nCancel) | !bind(dll, "Java_ruvek_LineNatives_close", &nClose))
+        !bind(dll, "Java_ruvek_LineNatives_cancel", &nCancel) | !bind(dll, "Java_ruvek_LineNatives_close", &nClose) |
+        !bind(dll, "Java_ruvek_LineNatives_setFormat", &nSetFormat) |
+        !bind(dll, "Java_ruvek_LineNatives_getFormat", &nGetFormat) |
+        !bind(dll, "Java_ruvek_LineNatives_escape", &nEscape) | !bind(dll, "Java_ruvek_LineNatives_sendBreak", &nBreak))
         return 2;
     table.GetArrayLength = getArrayLength;
     table.GetByteArrayRegion = getByteArrayRegion;
@@ -235,6 +248,20 @@ int main(int argc, char **argv)
             else if (h > 0)
                 nClose(&env, NULL, h); // nowhere to keep it
             printf("%s %lld\n", cmd, h > 0 ? 1LL : (long long)h);
+        } else if (!strcmp(cmd, "format")) {
+            int bits = 0, parity = 0, stop = 0, flow = 0;
+            sscanf(line, "%*s %i %i %i %i %i %i", &slot, &a, &bits, &parity, &stop, &flow);
+            jlong h = lineAt(slot);
+            printf("format %d\n", h ? (int)nSetFormat(&env, NULL, h, a, bits, parity, stop, flow) : 0);
+        } else if (!strcmp(cmd, "getformat")) {
+            sscanf(line, "%*s %i", &slot);
+            jlong h = lineAt(slot);
+            printf("getformat %llx\n", h ? (unsigned long long)nGetFormat(&env, NULL, h) : 0ULL);
+        } else if (!strcmp(cmd, "escape") || !strcmp(cmd, "break")) {
+            sscanf(line, "%*s %i %i", &slot, &a);
+            jlong h = lineAt(slot);
+            LineFn f = !strcmp(cmd, "escape") ? nEscape : nBreak;
+            printf("%s %d\n", cmd, h ? (int)f(&env, NULL, h, a) : 0);
         } else if (!strcmp(cmd, "close")) {
             sscanf(line, "%*s %i", &slot);
             jlong h = lineAt(slot);

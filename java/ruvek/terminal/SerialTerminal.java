@@ -10,6 +10,7 @@ import java.nio.file.Files;
 import java.nio.file.InvalidPathException;
 import java.nio.file.Path;
 import java.nio.file.Paths;
+import ruvek.LineSettings;
 import ruvek.PortDisconnectedException;
 import ruvek.SerialLine;
 import ruvek.SerialPortInfo;
@@ -22,12 +23,16 @@ import ruvek.SerialPorts;
  * port and exits.
  */
 public final class SerialTerminal {
-    private static final String USAGE = "usage: java -jar ruvek.jar [--hex] [--linger MS] PORT BAUD\n"
+    private static final String USAGE = "usage: java -jar ruvek.jar [--hex] [--linger MS] [--settings FORMAT] [--flow FLOW]\n"
+            + "                            [--break MS] PORT BAUD\n"
             + "       java -jar ruvek.jar --list | --help | --version\n"
             + "  PORT      port number: 1 or COM1 is COM1; or a device, such as /dev/ttyUSB0 or \\\\.\\COM12\n"
             + "  BAUD      bits per second, e.g. 9600\n"
             + "  --hex     show received bytes in hex instead of as they are\n"
             + "  --linger  after the end of input, wait until the port is quiet for MS ms (default 500)\n"
+            + "  --settings data bits, parity (N, O, E, M, S) and stop bits, such as 7E1 (default 8N1)\n"
+            + "  --flow    flow control: none (the default), rtscts or xonxoff\n"
+            + "  --break   send a break of MS ms once the port is open, before the input\n"
             + "  --list    show the serial ports: number, device, driver, USB IDs and names\n"
             + "  --version show the version";
 
@@ -59,6 +64,9 @@ public final class SerialTerminal {
         }
         boolean hex = false;
         long lingerMs = 500;
+        String format = "8N1";
+        LineSettings.FlowControl flow = LineSettings.FlowControl.NONE;
+        long breakMs = -1;
         int i = 0;
         for (; i < args.length && args[i].startsWith("--"); i++) {
             if (args[i].equals("--hex")) {
@@ -69,8 +77,31 @@ public final class SerialTerminal {
                     usageError("bad MS for --linger: " + args[i] + " (a whole number of milliseconds, 0 or more)");
                 }
                 lingerMs = Math.min(ms, MAX_LINGER_MS);
+            } else if (args[i].equals("--settings") && i + 1 < args.length) {
+                format = args[++i];
+                try {
+                    LineSettings.of(1).withFormat(format);
+                } catch (IllegalArgumentException e) {
+                    usageError("bad FORMAT for --settings: " + format + " (data bits, parity and stop bits, such as 7E1)");
+                }
+            } else if (args[i].equals("--flow") && i + 1 < args.length) {
+                String f = args[++i];
+                flow = f.equals("none") ? LineSettings.FlowControl.NONE : f.equals("rtscts") ? LineSettings.FlowControl.RTS_CTS
+                        : f.equals("xonxoff") ? LineSettings.FlowControl.XON_XOFF : null;
+                if (flow == null) {
+                    usageError("bad FLOW for --flow: " + f + " (none, rtscts or xonxoff)");
+                }
+            } else if (args[i].equals("--break") && i + 1 < args.length) {
+                Long ms = number(args[++i]);
+                if (ms == null || ms < 0 || ms > Integer.MAX_VALUE) {
+                    usageError("bad MS for --break: " + args[i] + " (a whole number of milliseconds, 0 or more)");
+                }
+                breakMs = ms;
             } else {
-                usageError(args[i].equals("--linger") ? "--linger needs MS" : "unknown option: " + args[i]);
+                String o = args[i];
+                usageError(o.equals("--linger") || o.equals("--break") ? o + " needs MS"
+                        : o.equals("--settings") ? "--settings needs FORMAT" : o.equals("--flow") ? "--flow needs FLOW"
+                        : "unknown option: " + o);
             }
         }
         if (args.length - i != 2) {
@@ -89,7 +120,8 @@ public final class SerialTerminal {
 
         SerialLine line;
         try {
-            line = device != null ? SerialLine.open(device, (int) (long) baud) : SerialLine.open(number, (int) (long) baud);
+            LineSettings settings = LineSettings.of((int) (long) baud).withFormat(format).withFlowControl(flow);
+            line = device != null ? SerialLine.open(device, settings) : SerialLine.open(number, settings);
         } catch (IOException e) {
             System.err.println("cannot open " + e.getMessage());
             System.exit(1);
@@ -98,6 +130,16 @@ public final class SerialTerminal {
             System.err.println(e.getMessage());
             System.exit(1);
             return;
+        }
+        if (breakMs >= 0) {
+            try {
+                line.sendBreak((int) breakMs);
+            } catch (IOException e) {
+                line.close();
+                System.err.println("cannot send the break: " + e.getMessage());
+                System.exit(1);
+                return;
+            }
         }
         Receiver receiver = new Receiver(line, new BufferedOutputStream(System.out), hex);
         receiver.start();

@@ -27,12 +27,15 @@ import java.util.concurrent.atomic.AtomicBoolean;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
+import java.nio.charset.StandardCharsets;
+import ruvek.LineSettings;
 import ruvek.PortBusyException;
 import ruvek.PortDisconnectedException;
 import ruvek.SerialLine;
 import ruvek.SerialPortException;
 import ruvek.SerialPortInfo;
 import ruvek.SerialPorts;
+import ruvek.UnsupportedSettingsException;
 import ruvek.testing.NullModem;
 
 /** An application in a named package, using nothing of ruvek but its named API, over socat null-modems. */
@@ -457,6 +460,81 @@ class SerialLineTest {
                 assertEquals('k', cable.receive(1)[0]);
             }
         });
+    }
+
+    @Test
+    void settingsAPtyKeepsAreInForceAndReadBackWhatItRevertsIsRefusedNamingTheField() {
+        assertTimeoutPreemptively(LIMIT, () -> {
+            // A pseudo-terminal keeps stop bits and both handshakes; it forces 8 data bits and no parity.
+            LineSettings kept = LineSettings.of(19200).withFormat("8N2").withFlowControl(LineSettings.FlowControl.RTS_CTS);
+            try (SerialLine line = SerialLine.open(51, kept)) {
+                assertEquals(kept, line.settings());
+                UnsupportedSettingsException refused = assertThrows(UnsupportedSettingsException.class,
+                        () -> line.setSettings(LineSettings.of(9600).withFormat("7E1")));
+                assertEquals("data bits", refused.field());
+                assertTrue(refused.getMessage().endsWith("the driver refused data bits 7; the line keeps its settings"),
+                        refused.getMessage());
+                refused = assertThrows(UnsupportedSettingsException.class,
+                        () -> line.setSettings(kept.withParity(LineSettings.Parity.EVEN)));
+                assertEquals("parity", refused.field());
+                assertEquals(kept, line.settings(), "a refused change left the line half-changed");
+                LineSettings xon = kept.withFlowControl(LineSettings.FlowControl.XON_XOFF).withFormat("8N1");
+                line.setSettings(xon);
+                assertEquals(xon, line.settings());
+                line.getOutputStream().write('s'); // still a working line
+                assertEquals('s', cable.receive(1)[0]);
+            }
+            // Refused at open: nothing stays open.
+            UnsupportedSettingsException e = assertThrows(UnsupportedSettingsException.class,
+                    () -> SerialLine.open(51, LineSettings.of(9600).withFormat("8E1")));
+            assertEquals("parity", e.field());
+            SerialLine.open(51, 9600).close();
+        });
+    }
+
+    @Test
+    void modemLinesOnAPtyAreNotSupportedWhileBreakDrainAndPurgeWork() {
+        assertTimeoutPreemptively(LIMIT, () -> {
+            try (SerialLine line = SerialLine.open(cable.ours.toRealPath().toString(), 9600)) {
+                SerialPortException e = assertThrows(SerialPortException.class, () -> line.setDTR(true));
+                assertTrue(e.getMessage().endsWith(": DTR: not supported by this device"), e.getMessage());
+                e = assertThrows(SerialPortException.class, () -> line.setRTS(false));
+                assertTrue(e.getMessage().endsWith(": RTS: not supported by this device"), e.getMessage());
+                e = assertThrows(SerialPortException.class, line::isCTS);
+                assertTrue(e.getMessage().endsWith(": modem lines: not supported by this device"), e.getMessage());
+                assertThrows(IllegalArgumentException.class, () -> line.sendBreak(-1));
+                line.getOutputStream().write("request".getBytes(StandardCharsets.US_ASCII));
+                line.drain();
+                line.sendBreak(20);
+                // A break reaches the far end of a pty as nothing: only the request's bytes.
+                assertArrayEquals("request".getBytes(StandardCharsets.US_ASCII), cable.receive(7));
+                cable.write("stale".getBytes(StandardCharsets.US_ASCII));
+                Thread.sleep(100);
+                assertEquals(5, line.getInputStream().available());
+                line.purgeInput();
+                assertEquals(0, line.getInputStream().available());
+                cable.write('r');
+                assertEquals('r', line.getInputStream().read());
+                line.purgeOutput();
+            }
+        });
+    }
+
+    @Test
+    void settingsOutOfRangeAreRefusedBeforeAnyNativeCallNamingTheValue() {
+        assertEquals("data bits must be 5 to 8, not 4",
+                assertThrows(IllegalArgumentException.class, () -> LineSettings.of(9600).withDataBits(4)).getMessage());
+        assertEquals("data bits must be 5 to 8, not 9",
+                assertThrows(IllegalArgumentException.class, () -> LineSettings.of(9600).withDataBits(9)).getMessage());
+        assertEquals("the baud rate must be positive, not 0",
+                assertThrows(IllegalArgumentException.class, () -> LineSettings.of(0)).getMessage());
+        assertThrows(IllegalArgumentException.class, () -> LineSettings.of(9600).withFormat("9N1"));
+        assertThrows(IllegalArgumentException.class, () -> LineSettings.of(9600).withFormat("8X1"));
+        LineSettings s = LineSettings.of(300).withFormat("5m1.5");
+        assertEquals(5, s.dataBits());
+        assertEquals(LineSettings.Parity.MARK, s.parity());
+        assertEquals(LineSettings.StopBits.ONE_POINT_FIVE, s.stopBits());
+        assertEquals("300 5M1.5, flow control NONE", s.toString());
     }
 
     @Test

@@ -1,0 +1,205 @@
+// A line's settings as one immutable value: baud, data bits, parity, stop bits, flow control.
+package ruvek;
+
+import java.util.Locale;
+import java.util.Objects;
+
+/**
+ * The settings of a serial line: the baud rate, 5 to 8 data bits, the
+ * parity, 1, 1.5 or 2 stop bits, and the flow control. Immutable; each
+ * {@code with...} returns a changed copy. Out-of-range values are refused
+ * here, before any native call, naming the value.
+ *
+ * <pre>{@code
+ * LineSettings modbus = LineSettings.of(9600).withFormat("8E1");
+ * }</pre>
+ */
+public final class LineSettings {
+    /** The parity bit after the data bits. */
+    public enum Parity {
+        NONE, ODD, EVEN, MARK, SPACE;
+
+        char letter() {
+            return "NOEMS".charAt(ordinal());
+        }
+    }
+
+    /** The stop bits after each character. */
+    public enum StopBits {
+        ONE("1"), ONE_POINT_FIVE("1.5"), TWO("2");
+
+        private final String text;
+
+        StopBits(String text) {
+            this.text = text;
+        }
+
+        @Override
+        public String toString() {
+            return text;
+        }
+    }
+
+    /** Who may pause the sender: nobody, the RTS and CTS lines, or XON and XOFF characters. */
+    public enum FlowControl {
+        NONE, RTS_CTS, XON_XOFF
+    }
+
+    private final int baud;
+    private final int dataBits;
+    private final Parity parity;
+    private final StopBits stopBits;
+    private final FlowControl flowControl;
+
+    private LineSettings(int baud, int dataBits, Parity parity, StopBits stopBits, FlowControl flowControl) {
+        if (baud <= 0)
+            throw new IllegalArgumentException("the baud rate must be positive, not " + baud);
+        if (dataBits < 5 || dataBits > 8)
+            throw new IllegalArgumentException("data bits must be 5 to 8, not " + dataBits);
+        this.baud = baud;
+        this.dataBits = dataBits;
+        this.parity = Objects.requireNonNull(parity, "parity");
+        this.stopBits = Objects.requireNonNull(stopBits, "stop bits");
+        this.flowControl = Objects.requireNonNull(flowControl, "flow control");
+    }
+
+    /**
+     * 8 data bits, no parity, one stop bit, no flow control: what
+     * {@link SerialLine#open(int, int)} sets.
+     *
+     * @param baud bits per second, positive
+     * @return the settings
+     * @throws IllegalArgumentException when {@code baud} is not positive
+     */
+    public static LineSettings of(int baud) {
+        return new LineSettings(baud, 8, Parity.NONE, StopBits.ONE, FlowControl.NONE);
+    }
+
+    /**
+     * These settings with another baud rate.
+     *
+     * @param baud bits per second, positive
+     * @return the changed copy
+     */
+    public LineSettings withBaud(int baud) {
+        return new LineSettings(baud, dataBits, parity, stopBits, flowControl);
+    }
+
+    /**
+     * These settings with other data bits.
+     *
+     * @param dataBits 5 to 8
+     * @return the changed copy
+     */
+    public LineSettings withDataBits(int dataBits) {
+        return new LineSettings(baud, dataBits, parity, stopBits, flowControl);
+    }
+
+    /**
+     * These settings with another parity.
+     *
+     * @param parity the parity
+     * @return the changed copy
+     */
+    public LineSettings withParity(Parity parity) {
+        return new LineSettings(baud, dataBits, parity, stopBits, flowControl);
+    }
+
+    /**
+     * These settings with other stop bits.
+     *
+     * @param stopBits the stop bits
+     * @return the changed copy
+     */
+    public LineSettings withStopBits(StopBits stopBits) {
+        return new LineSettings(baud, dataBits, parity, stopBits, flowControl);
+    }
+
+    /**
+     * These settings with another flow control.
+     *
+     * @param flowControl the flow control
+     * @return the changed copy
+     */
+    public LineSettings withFlowControl(FlowControl flowControl) {
+        return new LineSettings(baud, dataBits, parity, stopBits, flowControl);
+    }
+
+    /**
+     * These settings with the data bits, parity and stop bits written the
+     * usual way: {@code 8N1}, {@code 7E1}, {@code 8E2}, {@code 5N1.5}; the
+     * parity one of N, O, E, M, S in either case.
+     *
+     * @param format the format
+     * @return the changed copy
+     * @throws IllegalArgumentException when the format is not of that form
+     */
+    public LineSettings withFormat(String format) {
+        String f = format == null ? "" : format.trim().toUpperCase(Locale.ROOT);
+        if (!f.matches("[5-8][NOEMS](1|1\\.5|2)"))
+            throw new IllegalArgumentException("a format is data bits, parity and stop bits, such as 8N1 or 7E1, not "
+                    + format);
+        Parity p = Parity.values()["NOEMS".indexOf(f.charAt(1))];
+        String stop = f.substring(2);
+        StopBits s = stop.equals("1") ? StopBits.ONE : stop.equals("2") ? StopBits.TWO : StopBits.ONE_POINT_FIVE;
+        return new LineSettings(baud, f.charAt(0) - '0', p, s, flowControl);
+    }
+
+    /** @return bits per second */
+    public int baud() {
+        return baud;
+    }
+
+    /** @return 5 to 8 */
+    public int dataBits() {
+        return dataBits;
+    }
+
+    /** @return the parity */
+    public Parity parity() {
+        return parity;
+    }
+
+    /** @return the stop bits */
+    public StopBits stopBits() {
+        return stopBits;
+    }
+
+    /** @return the flow control */
+    public FlowControl flowControl() {
+        return flowControl;
+    }
+
+    @Override
+    public boolean equals(Object o) {
+        if (!(o instanceof LineSettings))
+            return false;
+        LineSettings s = (LineSettings) o;
+        return baud == s.baud && dataBits == s.dataBits && parity == s.parity && stopBits == s.stopBits
+                && flowControl == s.flowControl;
+    }
+
+    @Override
+    public int hashCode() {
+        return Objects.hash(baud, dataBits, parity, stopBits, flowControl);
+    }
+
+    /** @return such as {@code 9600 8E1, flow control NONE} */
+    @Override
+    public String toString() {
+        return baud + " " + dataBits + parity.letter() + stopBits + ", flow control " + flowControl;
+    }
+
+    /** The settings as the native packs them (see LineNatives.getFormat). */
+    static LineSettings unpack(long packed) {
+        int b = (int) packed;
+        int bits = (int) (packed >>> 32) & 0xFF;
+        int p = (int) (packed >>> 40) & 0xFF;
+        int s = (int) (packed >>> 48) & 0xFF;
+        int f = (int) (packed >>> 56) & 0xFF;
+        if (b <= 0 || bits < 5 || bits > 8 || p >= Parity.values().length || s >= StopBits.values().length
+                || f >= FlowControl.values().length)
+            return null; // nothing a line could run at: the driver's own report is odd
+        return new LineSettings(b, bits, Parity.values()[p], StopBits.values()[s], FlowControl.values()[f]);
+    }
+}
