@@ -1067,8 +1067,15 @@ TEST_F(Termios, APtyHasNoModemLinesTakesABreakAndPurgesWhatWaits)
     DWORD status = 0;
     EXPECT_FALSE(GetCommModemStatus(h, &status));
     EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
-    EXPECT_TRUE(SetCommBreak(h));
-    EXPECT_TRUE(ClearCommBreak(h));
+    // qemu-user knows no break ioctl: there the layer says so, as it would of any such system.
+    bool emulated = std::getenv("RUVEK_EMULATOR") != nullptr;
+    BOOL broke = SetCommBreak(h);
+    if (!broke && emulated) {
+        EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+    } else {
+        EXPECT_TRUE(broke);
+        EXPECT_TRUE(ClearCommBreak(h));
+    }
     EXPECT_TRUE(FlushFileBuffers(h));
 
     // Bytes waiting, some of them already read ahead, all go.

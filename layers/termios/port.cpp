@@ -484,7 +484,8 @@ BOOL ClearCommError(HANDLE h, DWORD *errors, COMSTAT *stat)
 }
 
 // A device without modem lines or a break (a pseudo-terminal) answers
-// ENOTTY or EINVAL: the call is not supported there, never quietly done.
+// ENOTTY or EINVAL, a system without the ioctl ENOSYS: the call is not
+// supported there, never quietly done.
 BOOL lineControl(HANDLE h, unsigned long request, int bits)
 {
     Lifecycle lock;
@@ -493,7 +494,7 @@ BOOL lineControl(HANDLE h, unsigned long request, int bits)
         return fail(ERROR_INVALID_HANDLE);
     if (ioctl(p->fd, request, &bits) == 0)
         return TRUE;
-    return fail(errno == ENOTTY || errno == EINVAL ? ERROR_NOT_SUPPORTED : errorOf(errno));
+    return fail(errno == ENOTTY || errno == EINVAL || errno == ENOSYS ? ERROR_NOT_SUPPORTED : errorOf(errno));
 }
 
 BOOL EscapeCommFunction(HANDLE h, DWORD function)

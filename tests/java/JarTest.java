@@ -130,9 +130,13 @@ class JarTest {
             assertEquals("70 6f 6e 67 3a ff 0a\n", run.out());
 
             // By the device's path, with settings a pty keeps and a break first; the pty keeps them after.
+            // (qemu-user knows no break ioctl: there the break is left out.)
             String device = modem.ours.toRealPath().toString();
-            run = java(bytes("set\n"), "-jar", JAR, "--settings", "8n2", "--flow", "rtscts", "--break", "10",
-                    "--linger", "1500", device, "19200");
+            List<String> args = new ArrayList<>(List.of("-jar", JAR, "--settings", "8n2", "--flow", "rtscts"));
+            if (!Boolean.getBoolean("ruvek.emulated"))
+                args.addAll(List.of("--break", "10"));
+            args.addAll(List.of("--linger", "1500", device, "19200"));
+            run = java(bytes("set\n"), args.toArray(new String[0]));
             assertEquals(0, run.exit(), run.err());
             assertEquals("pong:set\n", run.out());
             Process stty = new ProcessBuilder("stty", "-F", device, "-a").redirectErrorStream(true).start();
