@@ -7,6 +7,7 @@ set(CMAKE_NM ${triple}-nm)
 set(RUVEK_DEBIAN_ARCH ${debian_arch})
 
 # The test programs run through tests/cross/run, which finds out when they run
-# whether this machine can run them: natively, under qemu-user with the cross
-# compiler's own libraries as the target's root, or not at all (a skip).
+# whether this machine can run them: natively, under qemu-user with Debian's
+# libraries for the target (or else the cross compiler's) as the target's
+# root, or not at all (a skip).
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../tests/cross/run ${debian_arch} /usr/${triple})
