@@ -266,6 +266,9 @@ TEST_F(Termios, ReadsHonourTheTimeoutsInForce)
 TEST_F(Termios, SignalsDoNotCutAWaitShortOrLoseData)
 {
     SKIP_WHERE_THREADS_HANG();
+    const char *emulator = std::getenv("RUVEK_EMULATOR");
+    if (emulator && std::strcmp(emulator, "qemu-i386") == 0)
+        GTEST_SKIP() << "qemu-i386 aborts the program when a thread signals another";
     openCom7({0, 0, 300, 0, 0});
     struct sigaction sa = {};
     sa.sa_handler = [](int) {};
