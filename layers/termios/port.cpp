@@ -216,12 +216,15 @@ BOOL writePort(Port &p, const char *in, DWORD toWrite, DWORD *written)
         ssize_t n = ::write(p.fd, in + *written, toWrite - *written);
         if (n > 0) {
             *written += (DWORD)n;
+            // A write cut short filled the driver's queue: writing again at
+            // once would only hear EAGAIN, a system call for nothing.
+            if (*written == toWrite)
+                break;
+        } else if (n < 0 && errno == EINTR) {
             continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && errno != EAGAIN)
+        } else if (n < 0 && errno != EAGAIN) {
             return fail(errorOf(errno));
+        }
         // The driver's queue is full: wait until it takes more, or the port closes.
         Wait w = waitFor(p.fd, p.wake[0], POLLOUT, deadline.get());
         if (w == CLOSING)
