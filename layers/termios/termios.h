@@ -1,6 +1,6 @@
 // What the termios layer's files share: the port names, the line settings
 // as pure functions of a DCB and a termios record, and the waits under
-// Win32's time-outs. The state of the open port is port.cpp's alone.
+// Win32's time-outs. The open ports' state is port.h's.
 #ifndef RUVEK_TERMIOS_LAYER_H
 #define RUVEK_TERMIOS_LAYER_H
 
