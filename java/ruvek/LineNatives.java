@@ -18,6 +18,8 @@ final class LineNatives {
     static final int ERROR_NOT_SUPPORTED = 50;
     static final int ERROR_INVALID_PARAMETER = 87;
     static final int ERROR_OPERATION_ABORTED = 995;
+    /** Ours, beside Win32's codes (bit 29 marks an application's): the driver refused the settings. */
+    static final int ERROR_SETTINGS_REFUSED = 0x20000001;
 
     private LineNatives() {}
 

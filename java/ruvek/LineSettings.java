@@ -190,6 +190,18 @@ public final class LineSettings {
         return baud + " " + dataBits + parity.letter() + stopBits + ", flow control " + flowControl;
     }
 
+    /** The names of the fields, as LineNatives.setFormat numbers them from 1. */
+    private static final String[] FIELDS = {"baud", "data bits", "parity", "stop bits", "flow control"};
+
+    /** The exception for the driver's refusal of field {@code field} (1 to 5) of these settings. */
+    UnsupportedSettingsException refused(int field, int port, String device) {
+        Object[] asked = {baud, dataBits, parity, stopBits, flowControl};
+        String name = field >= 1 && field <= FIELDS.length ? FIELDS[field - 1] : null;
+        String what = name == null ? "these settings" : name + " " + asked[field - 1];
+        return new UnsupportedSettingsException(port, device, name,
+                "the driver refused " + what + "; the line keeps its settings");
+    }
+
     /** The settings as the native packs them (see LineNatives.getFormat). */
     static LineSettings unpack(long packed) {
         int b = (int) packed;

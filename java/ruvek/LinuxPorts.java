@@ -110,7 +110,7 @@ final class LinuxPorts extends Ports {
     /** Why the open failed, from what the system shows of the port's path. */
     @Override
     SerialPortException diagnose(int port, int baud, int error) {
-        if (error == SerialLine.SETTINGS_REFUSED)
+        if (error == LineNatives.ERROR_SETTINGS_REFUSED)
             return refused(port, device(port), baud);
         return examine(port, baud);
     }

@@ -66,7 +66,7 @@ class Ports {
     /** The exception for the native's error code, where nothing else tells more. */
     static SerialPortException fromCode(int port, String device, int baud, int error) {
         switch (error) {
-        case SerialLine.SETTINGS_REFUSED:
+        case LineNatives.ERROR_SETTINGS_REFUSED:
             return refused(port, device, baud);
         case LineNatives.ERROR_FILE_NOT_FOUND:
         case LineNatives.ERROR_PATH_NOT_FOUND:

@@ -6,13 +6,10 @@ import java.io.InputStream;
 import java.io.InterruptedIOException;
 import java.io.OutputStream;
 import java.net.SocketTimeoutException;
-import java.nio.charset.Charset;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.concurrent.locks.LockSupport;
 import java.util.concurrent.locks.ReentrantLock;
-import java.util.regex.Matcher;
-import java.util.regex.Pattern;
 
 /**
  * An open serial port, as streams: 8 data bits, no parity, one stop bit, no
@@ -43,35 +40,27 @@ import java.util.regex.Pattern;
 public final class SerialLine implements AutoCloseable {
     /** The port number of a line opened by a device's name that has none. */
     public static final int NO_PORT = Integer.MIN_VALUE;
-    /** A read with no time-out still returns this often to see whether its thread was interrupted. */
-    private static final int SLICE_MS = 250;
-    /** How often open tries again when the port's link changes under it. */
-    private static final int OPEN_TRIES = 3;
-    /** Our code for "the driver refused the settings", beside Win32's codes. */
-    static final int SETTINGS_REFUSED = 0x20000001;
 
-    private final long handle;
+    final long handle;
     private final int port;
     private final int baud;
     private final String device;
     private final Ports.Watch watch;
-    private final InputStream in = new In();
-    private final OutputStream out = new Out();
-    private final byte[] oneIn = new byte[1];  // under `reading`
-    private final byte[] oneOut = new byte[1]; // under `writing`
+    private final LineStreams streams = new LineStreams(this);
 
     // One reader and one writer at a time; close takes both, and `freeing`,
     // which available() holds, so that no call is left in the native line
     // when it is freed.
     private final Object freeing = new Object();
-    private final ReentrantLock reading = new ReentrantLock();
-    private final ReentrantLock writing = new ReentrantLock();
+    final ReentrantLock reading = new ReentrantLock();
+    final ReentrantLock writing = new ReentrantLock();
     private final AtomicBoolean closing = new AtomicBoolean();
-    private volatile boolean closed;   // no new call starts
+    volatile boolean closed;   // no new call starts
     private volatile boolean released; // the port is free for the next open
-    private volatile int readTimeout;
+    volatile int readTimeout;
 
-    private SerialLine(long handle, int port, int baud, String device, Ports.Watch watch) {
+    /** A line on the open native line {@code handle}; LineOpening makes them. */
+    SerialLine(long handle, int port, int baud, String device, Ports.Watch watch) {
         this.handle = handle;
         this.port = port;
         this.baud = baud;
@@ -97,8 +86,7 @@ public final class SerialLine implements AutoCloseable {
      * @throws IllegalArgumentException when {@code baud} is not positive
      */
     public static SerialLine open(int port, int baud) throws SerialPortException {
-        checkBaud(baud);
-        return openNumbered(port, baud);
+        return LineOpening.byNumber(port, LineSettings.of(baud));
     }
 
     /**
@@ -111,7 +99,7 @@ public final class SerialLine implements AutoCloseable {
      * @throws SerialPortException as {@link #open(int, int)} does
      */
     public static SerialLine open(int port, LineSettings settings) throws SerialPortException {
-        return configured(openNumbered(port, settings.baud()), settings);
+        return LineOpening.byNumber(port, settings);
     }
 
     /**
@@ -124,45 +112,7 @@ public final class SerialLine implements AutoCloseable {
      * @throws SerialPortException as {@link #open(String, int)} does
      */
     public static SerialLine open(String device, LineSettings settings) throws SerialPortException {
-        return configured(open(device, settings.baud()), settings);
-    }
-
-    /** The line with the settings applied beyond 8N1; closed again when the driver refuses them. */
-    private static SerialLine configured(SerialLine line, LineSettings settings) throws SerialPortException {
-        if (settings.equals(LineSettings.of(settings.baud())))
-            return line; // what every open sets
-        try {
-            line.setSettings(settings);
-            return line;
-        } catch (IOException | RuntimeException e) {
-            line.close();
-            if (e instanceof SerialPortException)
-                throw (SerialPortException) e;
-            if (e instanceof RuntimeException)
-                throw (RuntimeException) e;
-            throw new SerialPortException(line.port, line.device, "its settings could not be applied: " + e.getMessage());
-        }
-    }
-
-    private static SerialLine openNumbered(int port, int baud) throws SerialPortException {
-        Ports ports = Ports.current();
-        String device = ports.device(port);
-        // The native resolves COMn as the device named here does, link and all.
-        byte[] name = nameBytes("\\\\.\\COM" + port);
-        for (int tries = 1; ; tries++) {
-            Object key = ports.key(device);
-            long handle = nativeOpen(port, device, name, baud);
-            if (handle < 0)
-                throw ports.diagnose(port, baud, (int) -handle);
-            // What the native opened must be what this names and watches.
-            if (key == null || ports.heldByThisProcess(key) != Boolean.FALSE)
-                return new SerialLine(handle, port, baud, device, ports.watch(device, key));
-            LineNatives.close(handle);
-            if (tries == OPEN_TRIES)
-                throw new SerialPortException(port, device, "its link changed while it was being opened, "
-                        + OPEN_TRIES + " times; nothing is open");
-            device = ports.device(port);
-        }
+        return LineOpening.byName(device, settings);
     }
 
     /**
@@ -184,51 +134,7 @@ public final class SerialLine implements AutoCloseable {
      * @throws IllegalArgumentException when {@code baud} is not positive or the name is empty
      */
     public static SerialLine open(String device, int baud) throws SerialPortException {
-        checkBaud(baud);
-        if (device == null || device.isEmpty() || device.indexOf('\0') >= 0)
-            throw new IllegalArgumentException("a device's name must be neither empty nor hold NUL: " + device);
-        Matcher com = COM.matcher(device);
-        if (com.matches()) {
-            long n = Long.parseLong(com.group(1));
-            if (n == (int) n)
-                return open((int) n, baud);
-        }
-        Ports ports = Ports.current();
-        Object key = ports.key(device);
-        long handle = nativeOpen(NO_PORT, device, nameBytes(device), baud);
-        if (handle < 0)
-            throw ports.diagnose(device, baud, (int) -handle);
-        return new SerialLine(handle, NO_PORT, baud, device, ports.watch(device, key));
-    }
-
-    private static final Pattern COM = Pattern.compile("(?:\\\\\\\\\\.\\\\)?COM([1-9][0-9]{0,9})", Pattern.CASE_INSENSITIVE);
-
-    private static void checkBaud(int baud) {
-        if (baud <= 0)
-            throw new IllegalArgumentException("the baud rate must be positive, not " + baud);
-    }
-
-    /** The name as the native takes it: in the system's encoding for file names, NUL-terminated. */
-    private static byte[] nameBytes(String name) {
-        String encoding = System.getProperty("sun.jnu.encoding");
-        Charset cs;
-        try {
-            cs = encoding == null ? Charset.defaultCharset() : Charset.forName(encoding);
-        } catch (IllegalArgumentException e) {
-            cs = Charset.defaultCharset();
-        }
-        byte[] b = (name + '\0').getBytes(cs);
-        return b;
-    }
-
-    private static long nativeOpen(int port, String device, byte[] name, int baud) throws SerialPortException {
-        try {
-            return LineNatives.open(name, baud);
-        } catch (LinkageError e) {
-            SerialPortException x = new SerialPortException(port, device, "the native library cannot be loaded: " + e);
-            x.initCause(e);
-            throw x;
-        }
+        return LineOpening.byName(device, LineSettings.of(baud));
     }
 
     /**
@@ -258,8 +164,6 @@ public final class SerialLine implements AutoCloseable {
         return device;
     }
 
-    private static final String[] FIELDS = {null, "baud", "data bits", "parity", "stop bits", "flow control"};
-
     /**
      * The settings the driver applies now, read back from it: what it really
      * took, not what was asked.
@@ -268,15 +172,15 @@ public final class SerialLine implements AutoCloseable {
      * @throws SerialPortException when the line is closed or the driver can't say
      */
     public LineSettings settings() throws SerialPortException {
-        synchronized (freeing) {
-            checkOpen();
-            long packed = LineNatives.getFormat(handle);
-            LineSettings s = packed < 0 ? null : LineSettings.unpack(packed);
-            if (s == null)
-                throw packed < 0 ? failure((int) packed, "reading the settings")
-                        : new SerialPortException(port, device, "the driver reports settings no line runs at");
-            return s;
-        }
+        long[] packed = new long[1];
+        quick(h -> {
+            packed[0] = LineNatives.getFormat(h);
+            return packed[0] < 0 ? (int) packed[0] : 0;
+        }, "reading the settings");
+        LineSettings s = LineSettings.unpack(packed[0]);
+        if (s == null)
+            throw new SerialPortException(port, device, "the driver reports settings no line runs at");
+        return s;
     }
 
     /**
@@ -288,19 +192,11 @@ public final class SerialLine implements AutoCloseable {
      * @throws SerialPortException when the line is closed or the driver fails
      */
     public void setSettings(LineSettings settings) throws SerialPortException {
-        synchronized (freeing) {
-            checkOpen();
-            int r = LineNatives.setFormat(handle, settings.baud(), settings.dataBits(), settings.parity().ordinal(),
-                    settings.stopBits().ordinal(), settings.flowControl().ordinal());
-            if (r > 0 && r < FIELDS.length) {
-                Object[] asked = {null, settings.baud(), settings.dataBits(), settings.parity(), settings.stopBits(),
-                        settings.flowControl()};
-                throw new UnsupportedSettingsException(port, device, FIELDS[r],
-                        "the driver refused " + FIELDS[r] + " " + asked[r] + "; the line keeps its settings");
-            }
-            if (r != 0)
-                throw failure(r, "changing the settings");
-        }
+        int field = quick(h -> LineNatives.setFormat(h, settings.baud(), settings.dataBits(),
+                settings.parity().ordinal(), settings.stopBits().ordinal(), settings.flowControl().ordinal()),
+                "changing the settings");
+        if (field > 0)
+            throw settings.refused(field, port, device);
     }
 
     /**
@@ -366,14 +262,7 @@ public final class SerialLine implements AutoCloseable {
     public void sendBreak(int ms) throws IOException {
         if (ms < 0)
             throw new IllegalArgumentException("a break's length must not be negative, not " + ms);
-        enter(writing, false);
-        try {
-            int r = LineNatives.sendBreak(handle, ms);
-            if (r != 0)
-                throw failure(r, "the break");
-        } finally {
-            writing.unlock();
-        }
+        afterWrites(h -> LineNatives.sendBreak(h, ms), "the break");
     }
 
     /**
@@ -383,14 +272,7 @@ public final class SerialLine implements AutoCloseable {
      * @throws IOException when the line is closed or the driver fails
      */
     public void drain() throws IOException {
-        enter(writing, false);
-        try {
-            int r = LineNatives.drain(handle);
-            if (r != 0)
-                throw failure(r, "draining");
-        } finally {
-            writing.unlock();
-        }
+        afterWrites(LineNatives::drain, "draining");
     }
 
     /**
@@ -399,7 +281,7 @@ public final class SerialLine implements AutoCloseable {
      * @throws SerialPortException when the line is closed or the driver fails
      */
     public void purgeInput() throws SerialPortException {
-        purge(8, "purging the input");
+        quick(h -> LineNatives.purge(h, 8), "purging the input");
     }
 
     /**
@@ -408,39 +290,43 @@ public final class SerialLine implements AutoCloseable {
      * @throws SerialPortException when the line is closed or the driver fails
      */
     public void purgeOutput() throws SerialPortException {
-        purge(4, "purging the output");
+        quick(h -> LineNatives.purge(h, 4), "purging the output");
     }
 
-    private void purge(int flags, String what) throws SerialPortException {
+    /** A native call on the line's handle: its result, negative for minus a Win32 error. */
+    interface NativeCall {
+        int on(long handle);
+    }
+
+    /** Runs a short call, which a close waits for: its result, 0 or more; a failure throws. */
+    int quick(NativeCall call, String what) throws SerialPortException {
         synchronized (freeing) {
             checkOpen();
-            int r = LineNatives.purge(handle, flags);
+            int r = call.on(handle);
+            if (r < 0)
+                throw failure(r, what);
+            return r;
+        }
+    }
+
+    /** Runs a call in the writers' turn, after the writes before it; a close ends it. */
+    private void afterWrites(NativeCall call, String what) throws IOException {
+        enter(writing, false);
+        try {
+            int r = call.on(handle);
             if (r != 0)
                 throw failure(r, what);
+        } finally {
+            writing.unlock();
         }
     }
 
     private void control(int function, String line) throws SerialPortException {
-        synchronized (freeing) {
-            checkOpen();
-            int r = LineNatives.escape(handle, function);
-            if (r == -LineNatives.ERROR_NOT_SUPPORTED)
-                throw new SerialPortException(port, device, line + ": not supported by this device");
-            if (r != 0)
-                throw failure(r, "setting " + line);
-        }
+        quick(h -> LineNatives.escape(h, function), line);
     }
 
     private int modemStatus() throws SerialPortException {
-        synchronized (freeing) {
-            checkOpen();
-            int r = LineNatives.modemStatus(handle);
-            if (r == -LineNatives.ERROR_NOT_SUPPORTED)
-                throw new SerialPortException(port, device, "modem lines: not supported by this device");
-            if (r < 0)
-                throw failure(r, "reading the modem lines");
-            return r;
-        }
+        return quick(LineNatives::modemStatus, "modem lines");
     }
 
     private void checkOpen() throws SerialPortException {
@@ -476,7 +362,7 @@ public final class SerialLine implements AutoCloseable {
      * @return the line's input stream
      */
     public InputStream getInputStream() {
-        return in;
+        return streams.in;
     }
 
     /**
@@ -488,7 +374,7 @@ public final class SerialLine implements AutoCloseable {
      * @return the line's output stream
      */
     public OutputStream getOutputStream() {
-        return out;
+        return streams.out;
     }
 
     /**
@@ -529,7 +415,7 @@ public final class SerialLine implements AutoCloseable {
      * A read waits no longer than its time-out in all; the time it waited
      * here is returned for that, in ms, or 0 when the turn was free.
      */
-    private int enter(ReentrantLock turn, boolean read) throws IOException {
+    int enter(ReentrantLock turn, boolean read) throws IOException {
         long waited = 0;
         if (!turn.tryLock()) {
             long start = System.nanoTime();
@@ -551,139 +437,31 @@ public final class SerialLine implements AutoCloseable {
         return (int) Math.min(waited, Integer.MAX_VALUE);
     }
 
-    private InterruptedIOException interrupted(boolean read) {
+    InterruptedIOException interrupted(boolean read) {
         Thread.currentThread().interrupt();
         return new InterruptedIOException(SerialPortException.where(port, device)
                 + (read ? ": read interrupted" : ": write interrupted"));
     }
 
-    private SocketTimeoutException timedOut(int timeout) {
+    SocketTimeoutException timedOut(int timeout) {
         return new SocketTimeoutException(SerialPortException.where(port, device) + ": read timed out after "
                 + timeout + " ms");
     }
 
-    private SerialPortException closedException() {
+    SerialPortException closedException() {
         return new SerialPortException(port, device, "the line is closed");
     }
 
     /** The exception for a native call that failed with minus {@code code}. */
-    private SerialPortException failure(int code, String what) {
+    SerialPortException failure(int code, String what) {
         if (closed || code == -LineNatives.ERROR_OPERATION_ABORTED)
             return closedException();
+        if (code == -LineNatives.ERROR_NOT_SUPPORTED)
+            return new SerialPortException(port, device, what + ": not supported by this device");
         String why = watch.gone();
         if (why != null)
             return new PortDisconnectedException(port, device, why);
         return new SerialPortException(port, device, what + " failed (system error " + -code + ")");
     }
 
-    /** Reads into b, having waited {@code waited} ms for the turn; holds `reading`. */
-    private int receive(byte[] b, int off, int len, int waited) throws IOException {
-        int timeout = readTimeout;
-        long start = System.nanoTime() - waited * 1_000_000L;
-        for (;;) {
-            int wait = SLICE_MS;
-            if (timeout > 0) {
-                long left = timeout - (System.nanoTime() - start) / 1_000_000;
-                if (left <= 0)
-                    throw timedOut(timeout);
-                wait = (int) Math.min(left, Integer.MAX_VALUE);
-            }
-            int n = LineNatives.read(handle, b, off, len, wait);
-            if (n > 0)
-                return n;
-            if (n < 0)
-                throw failure(n, "read");
-            if (timeout > 0)
-                throw timedOut(timeout);
-            if (Thread.interrupted())
-                throw interrupted(true);
-            if (closed)
-                throw closedException();
-        }
-    }
-
-    private void send(byte[] b, int off, int len) throws IOException {
-        int n = LineNatives.write(handle, b, off, len);
-        if (n != len)
-            throw failure(n < 0 ? n : -31, "write");
-    }
-
-    private static void checkRange(byte[] b, int off, int len) {
-        if (off < 0 || len < 0 || len > b.length - off)
-            throw new IndexOutOfBoundsException("offset " + off + ", length " + len + ", array " + b.length);
-    }
-
-    private final class In extends InputStream {
-        @Override
-        public int read() throws IOException {
-            int waited = enter(reading, true);
-            try {
-                receive(oneIn, 0, 1, waited);
-                return oneIn[0] & 0xFF;
-            } finally {
-                reading.unlock();
-            }
-        }
-
-        @Override
-        public int read(byte[] b, int off, int len) throws IOException {
-            checkRange(b, off, len);
-            if (len == 0)
-                return 0;
-            int waited = enter(reading, true);
-            try {
-                return receive(b, off, len, waited);
-            } finally {
-                reading.unlock();
-            }
-        }
-
-        @Override
-        public int available() throws IOException {
-            synchronized (freeing) {
-                if (closed)
-                    throw closedException();
-                int n = LineNatives.available(handle);
-                if (n < 0)
-                    throw failure(n, "available");
-                return n;
-            }
-        }
-
-        @Override
-        public void close() {
-            SerialLine.this.close();
-        }
-    }
-
-    private final class Out extends OutputStream {
-        @Override
-        public void write(int b) throws IOException {
-            enter(writing, false);
-            try {
-                oneOut[0] = (byte) b;
-                send(oneOut, 0, 1);
-            } finally {
-                writing.unlock();
-            }
-        }
-
-        @Override
-        public void write(byte[] b, int off, int len) throws IOException {
-            checkRange(b, off, len);
-            if (len == 0)
-                return;
-            enter(writing, false);
-            try {
-                send(b, off, len);
-            } finally {
-                writing.unlock();
-            }
-        }
-
-        @Override
-        public void close() {
-            SerialLine.this.close();
-        }
-    }
 }
