@@ -21,6 +21,8 @@ extern "C" {
 #define ruvek_LineNatives_ERROR_INVALID_PARAMETER 87L
 #undef ruvek_LineNatives_ERROR_OPERATION_ABORTED
 #define ruvek_LineNatives_ERROR_OPERATION_ABORTED 995L
+#undef ruvek_LineNatives_ERROR_SETTINGS_REFUSED
+#define ruvek_LineNatives_ERROR_SETTINGS_REFUSED 536870913L
 /*
  * Class:     ruvek_LineNatives
  * Method:    open
