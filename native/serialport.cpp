@@ -129,8 +129,34 @@ BOOL closePort()
     if (!h)
         return FALSE;
     portHandle = 0;
-    usable.store(0);
+    // An exchange, not a store: the load of the turns in retire must not
+    // pass it, and qemu-aarch64 lets a load pass an ordered store.
+    usable.exchange(0);
     return retire(h);
+}
+
+// Opens the device exclusively. A call that an earlier close left in flight
+// may still hold it: cancelled, it leaves as soon as its thread runs, which
+// on a loaded machine can be well after the close gave up waiting. So a
+// port found taken while such a call is out is asked for again once it has
+// left, waiting about two seconds for that (three where the system's timer
+// is coarse). A call the system can't cancel keeps the port, and the open
+// fails after that.
+HANDLE openDevice(const char *name)
+{
+    HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    DWORD error = h == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION)
+        return h;
+    for (unsigned spins = 0; orphan && spins < 200; ++spins) {
+        if (spins % 10 == 0)
+            CancelIoEx(orphan, NULL); // also reaches a call that began after the close's cancel
+        Sleep(10);
+        reapOrphan();
+        if (!orphan)
+            return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    }
+    return h;
 }
 
 jboolean openPort(jint portNumber, jint baud)
@@ -144,7 +170,7 @@ jboolean openPort(jint portNumber, jint baud)
     // Close first: the open is exclusive, so reopening the same port would fail.
     closePort();
 
-    HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    HANDLE h = openDevice(name);
     if (h == INVALID_HANDLE_VALUE)
         return JNI_FALSE;
     portHandle = h;

@@ -342,6 +342,30 @@ TEST_F(Core, ASendTheSystemCannotCancelKeepsItsPortUntilItEndsYetCloseReturns)
     EXPECT_TRUE(init(1));
 }
 
+// On a loaded machine a cancelled call can leave long after the close gave
+// up waiting for it: an init of its port then waits for it, not fails.
+TEST_F(Core, AnInitOfAPortThatACallIsSlowToLeaveOpensItOnceTheCallHasLeft)
+{
+    SKIP_WHERE_THREADS_HANG();
+    ASSERT_TRUE(init(1));
+    fake.blockWrites = fake.uncancellable = true;
+    auto sent = std::async(std::launch::async, [] { return send('x'); });
+    ASSERT_TRUE(fake.waitBlocked(1));
+    EXPECT_TRUE(close());
+    // The call leaves once the init has found its port taken.
+    std::thread leaving([] {
+        for (bool refused = false; !refused; std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
+            std::lock_guard<std::mutex> hold(fake.lock);
+            refused = std::count(fake.calls.begin(), fake.calls.end(), "CreateFileA \\\\.\\COM1") == 2;
+        }
+        fake.release();
+    });
+    EXPECT_TRUE(init(1)) << "failed while the call was on its way out";
+    leaving.join();
+    EXPECT_TRUE(sent.get());
+    EXPECT_EQ(fake.handles.size(), 1u) << "the left call's handle stayed open beside the new one";
+}
+
 TEST_F(Core, CallsOnOtherThreadsNeverReachAHandleAfterItsClose)
 {
     SKIP_WHERE_THREADS_HANG();
