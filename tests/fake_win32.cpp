@@ -23,7 +23,7 @@ void FakeWin32::arrive(const std::string &bytes)
 bool FakeWin32::waitBlocked(int n)
 {
     std::unique_lock<std::mutex> hold(lock);
-    return changed.wait_for(hold, std::chrono::seconds(2), [&] { return blocked == n; });
+    return changed.wait_for(hold, std::chrono::seconds(20), [&] { return blocked == n; });
 }
 
 namespace {

@@ -169,7 +169,7 @@ TEST_F(Lines, ACancelEndsAReadInProgressAndOneThatBeginsAfterIt)
     // The cancel came before this read began: it must not wait for ever.
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(read(line, b, 0), -(jint)ERROR_OPERATION_ABORTED);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
     EXPECT_TRUE(close(line));
     EXPECT_TRUE(fake.handles.empty());
 }
