@@ -74,7 +74,7 @@ struct FakeWin32 : FakeState {
     void release();
     // Bytes arrive on the line, ending a read that waits for them.
     void arrive(const std::string &bytes);
-    // Waits until `blocked` is n; false after two seconds.
+    // Waits until `blocked` is n; false after 20 seconds, which only a fault spends.
     bool waitBlocked(int n);
 };
 
