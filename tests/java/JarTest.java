@@ -41,9 +41,53 @@ class JarTest {
         try (OutputStream in = p.getOutputStream()) {
             in.write(input);
         }
-        assertTrue(p.waitFor(60, TimeUnit.SECONDS), "the JVM did not finish");
+        assertTrue(p.waitFor(120, TimeUnit.SECONDS), "the JVM did not finish");
         return new Run(new String(p.getInputStream().readAllBytes(), StandardCharsets.ISO_8859_1),
                 new String(p.getErrorStream().readAllBytes(), StandardCharsets.UTF_8), p.exitValue());
+    }
+
+    /**
+     * A run of the terminal that keeps its input open until its output has
+     * grown to the length of {@code expected}, so that its linger has only
+     * to outlast the last byte, however slowly the answer came.
+     */
+    static Run converse(byte[] input, String expected, String... args) throws Exception {
+        List<String> command = new ArrayList<>();
+        command.add(ProcessHandle.current().info().command().orElse("java"));
+        command.add(TMPDIR);
+        command.addAll(Arrays.asList(args));
+        ProcessBuilder builder = new ProcessBuilder(command);
+        builder.environment().remove("LD_LIBRARY_PATH");
+        Process p = builder.start();
+        java.io.ByteArrayOutputStream out = new java.io.ByteArrayOutputStream();
+        Thread reader = new Thread(() -> {
+            try (InputStream from = p.getInputStream()) {
+                for (int b; (b = from.read()) >= 0; )
+                    synchronized (out) {
+                        out.write(b);
+                    }
+            } catch (java.io.IOException e) {
+                // the run is over
+            }
+        });
+        reader.start();
+        try (OutputStream in = p.getOutputStream()) {
+            in.write(input);
+            in.flush();
+            // A JVM under emulation and on a loaded machine takes long to start: the deadline allows for it.
+            long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(120);
+            while (System.nanoTime() < deadline && p.isAlive()) {
+                synchronized (out) {
+                    if (out.size() >= bytes(expected).length)
+                        break;
+                }
+                Thread.sleep(10);
+            }
+        }
+        String err = new String(p.getErrorStream().readAllBytes(), StandardCharsets.UTF_8);
+        assertTrue(p.waitFor(120, TimeUnit.SECONDS), "the JVM did not finish");
+        reader.join();
+        return new Run(out.toString(StandardCharsets.ISO_8859_1), err, p.exitValue());
     }
 
     static byte[] bytes(String s) {
@@ -106,7 +150,7 @@ class JarTest {
             Thread peer = new Thread(() -> {
                 try {
                     StringBuilder line = new StringBuilder();
-                    for (int b; (b = modem.read(20000)) >= 0; ) {
+                    for (int b; (b = modem.read(120_000)) >= 0; ) {
                         line.append((char) b);
                         if (b == '\n') {
                             modem.write(bytes("pong:" + line));
@@ -121,11 +165,11 @@ class JarTest {
             peer.start();
 
             // -jar alone: no class path, no java.library.path.
-            Run run = java(bytes("ping\n"), "-jar", JAR, "--linger", "1500", "8", "115200");
+            Run run = converse(bytes("ping\n"), "pong:ping\n", "-jar", JAR, "--linger", "200", "8", "115200");
             assertEquals(0, run.exit(), run.err());
             assertEquals("pong:ping\n", run.out());
 
-            run = java(bytes("\u00ff\n"), "-jar", JAR, "--hex", "--linger", "1500", "COM8", "115200");
+            run = converse(bytes("\u00ff\n"), "70 6f 6e 67 3a ff 0a\n", "-jar", JAR, "--hex", "--linger", "200", "COM8", "115200");
             assertEquals(0, run.exit(), run.err());
             assertEquals("70 6f 6e 67 3a ff 0a\n", run.out());
 
@@ -135,8 +179,8 @@ class JarTest {
             List<String> args = new ArrayList<>(List.of("-jar", JAR, "--settings", "8n2", "--flow", "rtscts"));
             if (!Boolean.getBoolean("ruvek.emulated"))
                 args.addAll(List.of("--break", "10"));
-            args.addAll(List.of("--linger", "1500", device, "19200"));
-            run = java(bytes("set\n"), args.toArray(new String[0]));
+            args.addAll(List.of("--linger", "200", device, "19200"));
+            run = converse(bytes("set\n"), "pong:set\n", args.toArray(new String[0]));
             assertEquals(0, run.exit(), run.err());
             assertEquals("pong:set\n", run.out());
             Process stty = new ProcessBuilder("stty", "-F", device, "-a").redirectErrorStream(true).start();
@@ -159,7 +203,7 @@ class JarTest {
             + "public class Ask {\n"
             + "    public static void main(String[] args) throws IOException {\n"
             + "        try (SerialLine line = SerialLine.open(Integer.parseInt(args[0]), 115200)) {\n"
-            + "            line.setReadTimeout(10000);\n"
+            + "            line.setReadTimeout(60000);\n"
             + "            line.getOutputStream().write(\"ping\\n\".getBytes(\"US-ASCII\"));\n"
             + "            InputStream in = line.getInputStream();\n"
             + "            for (int b; (b = in.read()) != '\\n'; )\n"
@@ -181,7 +225,7 @@ class JarTest {
             assertEquals(0, javac, "the application does not compile against the jar");
             Thread peer = new Thread(() -> {
                 try {
-                    for (int b; (b = modem.read(20000)) >= 0; )
+                    for (int b; (b = modem.read(120_000)) >= 0; )
                         if (b == '\n')
                             modem.write(bytes("pong\n"));
                 } catch (Exception e) {
@@ -221,10 +265,9 @@ class JarTest {
             // Nothing to send: the session only reads, until the device goes.
             Thread puller = new Thread(() -> {
                 try {
-                    // Under qemu-user the terminal's JVM takes seconds to start.
-                    Thread.sleep(Boolean.getBoolean("ruvek.emulated") ? 15000 : 1500);
-                } catch (InterruptedException e) {
-                    return;
+                    modem.waitUntilLocked(120_000); // the terminal has the port
+                } catch (Exception e) {
+                    return; // and the terminal lingers on; the run's output tells
                 }
                 modem.pull();
             });
@@ -247,7 +290,7 @@ class JarTest {
             Process p = new ProcessBuilder("sh", "-c", "exec \"$0\" \"$2\" -jar \"$1\" --linger 200 9 115200 <&-", java, JAR,
                     TMPDIR)
                     .redirectErrorStream(true).start();
-            boolean ended = p.waitFor(30, TimeUnit.SECONDS);
+            boolean ended = p.waitFor(120, TimeUnit.SECONDS);
             p.destroyForcibly().waitFor();
             assertTrue(ended, "the terminal kept sending after a closed input");
             assertEquals(0, p.exitValue());

@@ -57,7 +57,7 @@ class LoaderTest {
         p.getOutputStream().close();
         byte[] out = p.getInputStream().readAllBytes();
         byte[] err = p.getErrorStream().readAllBytes();
-        assertTrue(p.waitFor(60, TimeUnit.SECONDS), "the JVM did not finish");
+        assertTrue(p.waitFor(120, TimeUnit.SECONDS), "the JVM did not finish");
         return new Run(new String(out, StandardCharsets.UTF_8), new String(err, StandardCharsets.UTF_8),
                 p.exitValue());
     }
@@ -438,8 +438,8 @@ class LoaderTest {
             p.getOutputStream().write("hi".getBytes(StandardCharsets.US_ASCII));
             run = finish(p);
             assertEquals(0, run.exit(), run.err());
-            assertEquals('h', modem.read(5000));
-            assertEquals('i', modem.read(5000));
+            assertEquals('h', modem.read(NullModem.PATIENCE_MS));
+            assertEquals('i', modem.read(NullModem.PATIENCE_MS));
 
             run = finish(startInC(user, "-Duser.home=" + home, "-jar", JAR, "--list"));
             assertEquals(0, run.exit(), run.err());

@@ -71,7 +71,7 @@ class ModulePathTest {
         try (InputStream in = p.getInputStream()) {
             in.transferTo(out);
         }
-        assertTrue(p.waitFor(60, TimeUnit.SECONDS), "still running: " + command);
+        assertTrue(p.waitFor(120, TimeUnit.SECONDS), "still running: " + command);
         String text = out.toString(StandardCharsets.UTF_8);
         assertEquals(0, p.exitValue(), String.join(" ", command) + "\n" + text);
         return text;

@@ -31,7 +31,7 @@ class PackageTest {
         Process p = new ProcessBuilder(SOURCE.resolve("scripts/maven-install").toString(), repo.toString())
                 .redirectErrorStream(true).start();
         String out = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
-        assertTrue(p.waitFor(60, TimeUnit.SECONDS));
+        assertTrue(p.waitFor(120, TimeUnit.SECONDS));
         assertEquals(0, p.exitValue(), out);
 
         // groupId ruvek / artifactId ruvek / version / artifactId-version[-classifier].ext

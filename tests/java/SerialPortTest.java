@@ -20,7 +20,8 @@ import ruvek.testing.NullModem;
 
 /** SerialPort on a real JVM, over socat null-modems on real pseudo-terminals. */
 class SerialPortTest {
-    static final Duration LIMIT = Duration.ofSeconds(20);
+    // Only a hang runs into it; what a test waits for, it waits for with NullModem.PATIENCE_MS.
+    static final Duration LIMIT = Duration.ofSeconds(120);
     static final int ABSENT = 4242; // no link, and no /dev/ttyS4241
 
     final SerialPort port = new SerialPort();
@@ -60,7 +61,7 @@ class SerialPortTest {
         Process p = new ProcessBuilder(java, "-cp", System.getProperty("java.class.path"),
                 "-Djava.library.path=" + System.getProperty("java.library.path"), "PortProbe",
                 Integer.toString(number)).redirectErrorStream(true).start();
-        assertTrue(p.waitFor(30, TimeUnit.SECONDS), "the second JVM did not finish");
+        assertTrue(p.waitFor(120, TimeUnit.SECONDS), "the second JVM did not finish");
         String out = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8).trim();
         assertTrue(out.equals("true") || out.equals("false"), "second JVM said: " + out);
         return Boolean.parseBoolean(out);
@@ -76,12 +77,12 @@ class SerialPortTest {
                 assertTrue(port.send(b), "send " + b);
             byte[] out = new byte[256];
             for (int i = 0; i < 256; i++)
-                out[i] = (byte) modem.read(5000);
+                out[i] = (byte) modem.read(NullModem.PATIENCE_MS);
             assertArrayEquals(allBytes(), out);
 
             // In: 0x0D stays 0x0D, 0x11 and 0x13 are data, 0x00 and 0xFF come as themselves.
             modem.write(allBytes());
-            assertArrayEquals(allBytes(), receive(256, 5000));
+            assertArrayEquals(allBytes(), receive(256, NullModem.PATIENCE_MS));
             assertEquals(-1, modem.read(300), "the port echoed what it received");
         });
     }
@@ -97,7 +98,7 @@ class SerialPortTest {
             assertTrue(perCallMs < 5, "recc waited " + perCallMs + " ms with nothing to read");
 
             modem.write(new byte[] {(byte) 0xFF});
-            Thread.sleep(300); // let it arrive
+            modem.waitUntilWaitingAtOurs(1);
             assertEquals(0xFF, port.recc());
             assertEquals(-1, port.recc());
         });
@@ -108,14 +109,14 @@ class SerialPortTest {
         assertTimeoutPreemptively(LIMIT, () -> {
             assertTrue(port.init(modem.port, 9600));
             assertTrue(port.send(0x141));
-            assertEquals(0x41, modem.read(5000));
+            assertEquals(0x41, modem.read(NullModem.PATIENCE_MS));
             assertEquals(-1, modem.read(200));
         });
     }
 
     @Test
     void anOpenPortIsExclusiveToItsProcess() {
-        assertTimeoutPreemptively(Duration.ofSeconds(60), () -> {
+        assertTimeoutPreemptively(Duration.ofSeconds(600), () -> {
             assertTrue(port.init(modem.port, 9600));
             assertFalse(secondProcessOpens(modem.port), "a second process opened an open port");
             assertTrue(port.close());
@@ -125,11 +126,11 @@ class SerialPortTest {
 
     @Test
     void reopeningAndFailedOpensLeaveNothingBehind() {
-        assertTimeoutPreemptively(Duration.ofSeconds(60), () -> {
+        assertTimeoutPreemptively(Duration.ofSeconds(600), () -> {
             assertTrue(port.init(modem.port, 9600));
             assertTrue(port.init(modem.port, 19200), "init again on the open port");
             assertTrue(port.send('r'));
-            assertEquals('r', modem.read(5000));
+            assertEquals('r', modem.read(NullModem.PATIENCE_MS));
 
             assertFalse(port.init(ABSENT, 9600));
             assertEquals(-1, port.recc());
@@ -153,7 +154,7 @@ class SerialPortTest {
         assumeFalse(Boolean.getBoolean("ruvek.emulated"), "under qemu-user");
         assertTrue(port.init(modem.port, 31250), "a rate that no Bxxx constant names");
         assertTrue(port.send('m'));
-        assertEquals('m', modem.read(5000));
+        assertEquals('m', modem.read(NullModem.PATIENCE_MS));
         assertTrue(port.close());
     }
 
@@ -164,7 +165,7 @@ class SerialPortTest {
             byte[] burst = new byte[100];
             java.util.Arrays.fill(burst, (byte) 'h');
             modem.write(burst);
-            byte[] first = receive(10, 5000);
+            byte[] first = receive(10, NullModem.PATIENCE_MS);
             assertEquals(10, first.length);
 
             modem.pull();
@@ -181,7 +182,7 @@ class SerialPortTest {
             try (NullModem fresh = new NullModem(dir, 6).open()) {
                 assertTrue(port.init(fresh.port, 9600));
                 assertTrue(port.send('y'));
-                assertEquals('y', fresh.read(5000));
+                assertEquals('y', fresh.read(NullModem.PATIENCE_MS));
                 port.close();
             }
         });

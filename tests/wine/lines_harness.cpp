@@ -21,7 +21,7 @@
 //   running                -> running 0|1            (the thread's call goes on)
 //   join MS                -> join ENDED RESULT MS HEX (waits MS for the thread;
 //                                                     MS: how long its call took)
-//   cancel SLOT            -> cancel ENDED RESULT MS (cancel, then up to 5 s for
+//   cancel SLOT            -> cancel ENDED RESULT MS (cancel, then up to 20 s for
 //                                                     the thread; MS from cancel)
 //   idle SLOT SECONDS      -> idle PERCENT RUNNING   (a read blocked meanwhile:
 //                                                     our CPU as % of one core)
@@ -327,7 +327,7 @@ int main(int argc, char **argv)
             LARGE_INTEGER t0;
             QueryPerformanceCounter(&t0);
             nCancel(&env, NULL, lineAt(slot));
-            bool ended = joinJob(5000);
+            bool ended = joinJob(20000);
             printf("cancel %d %ld %.1f\n", ended ? 1 : 0, ended ? job.result : 0L, msSince(t0));
         } else if (!strcmp(cmd, "idle")) {
             sscanf(line, "%*s %i %i", &slot, &a);

@@ -49,6 +49,27 @@ public final class NullModem implements AutoCloseable {
         Files.createSymbolicLink(link, ours);
     }
 
+    /**
+     * How long a test waits for what must happen: long enough for a loaded
+     * machine or an emulator, and only spent when something is wrong.
+     */
+    public static final long PATIENCE_MS = 20_000;
+
+    /** A condition that a test waits for. */
+    public interface Condition {
+        boolean holds() throws Exception;
+    }
+
+    /** Waits until {@code c} holds; fails, naming {@code what}, after {@link #PATIENCE_MS}. */
+    public static void waitFor(String what, Condition c) throws Exception {
+        long deadline = System.nanoTime() + TimeUnit.MILLISECONDS.toNanos(PATIENCE_MS);
+        while (!c.holds()) {
+            if (System.nanoTime() > deadline)
+                throw new AssertionError("waited " + PATIENCE_MS + " ms for " + what);
+            Thread.sleep(1);
+        }
+    }
+
     /** The link through which the library finds COM{@code port}. */
     public static Path comLink(int port) throws IOException {
         Path dir = Path.of(System.getenv("XDG_CONFIG_HOME"), "ruvek");
@@ -127,6 +148,44 @@ public final class NullModem implements AutoCloseable {
     /** How many received bytes wait to be read (after {@link #openUnread}). */
     public int available() throws IOException {
         return in.available();
+    }
+
+    /**
+     * Waits until {@code n} bytes wait unread at our end, the library's, so
+     * that its next read finds them. They are counted through a second open
+     * of the device, which a port held exclusively allows only to root;
+     * elsewhere this waits two seconds, which a quiet machine needs far less of.
+     */
+    public void waitUntilWaitingAtOurs(int n) throws Exception {
+        FileInputStream device;
+        try {
+            device = new FileInputStream(ours.toFile());
+        } catch (IOException exclusive) {
+            Thread.sleep(2000);
+            return;
+        }
+        try (device) {
+            waitFor(n + " bytes at " + ours, () -> device.available() >= n);
+        }
+    }
+
+    /**
+     * Waits until a process holds our end's lock, as the library takes it at
+     * open: then another process has the port open. {@code millis} is the
+     * deadline, since a JVM can take long to start under emulation.
+     */
+    public void waitUntilLocked(long millis) throws Exception {
+        Path device = ours.toRealPath();
+        long dev = (Long) Files.getAttribute(device, "unix:dev");
+        // As /proc/locks names a file: major:minor:inode, the device's numbers in hex.
+        String id = String.format("%02x:%02x:%d", (dev >>> 8) & 0xfff, (dev & 0xff) | ((dev >>> 12) & 0xfff00),
+                (Long) Files.getAttribute(device, "unix:ino"));
+        long deadline = System.nanoTime() + TimeUnit.MILLISECONDS.toNanos(millis);
+        while (!java.util.Arrays.asList(Files.readString(Path.of("/proc/locks")).split("\\s+")).contains(id)) {
+            if (System.nanoTime() > deadline)
+                throw new AssertionError("waited " + millis + " ms for a process to open " + device);
+            Thread.sleep(10);
+        }
     }
 
     /** Reads and drops the bytes waiting, 64 at most (after {@link #openUnread}). */
