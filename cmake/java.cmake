@@ -118,3 +118,8 @@ foreach(group IN LISTS suite_groups)
   # Exit code 77: this machine can't run the target's JVM (the reason is printed).
   set_tests_properties(jvm_${suite} PROPERTIES TIMEOUT 600 RESOURCE_LOCK binfmt SKIP_RETURN_CODE 77)
 endforeach()
+
+# The real-driver bed runs an x86_64 guest, from the host's own build.
+if(NOT CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$" AND NOT RUVEK_FUZZ)
+  include(cmake/guest.cmake)
+endif()

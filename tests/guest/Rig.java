@@ -1,0 +1,91 @@
+// The guest's side of the bench: what its tests ask of the host, and the tools of the guest they check with.
+package ruvek.guest;
+
+import java.io.BufferedReader;
+import java.io.FileInputStream;
+import java.io.FileOutputStream;
+import java.io.IOException;
+import java.io.InputStreamReader;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.ArrayList;
+import java.util.List;
+import java.util.concurrent.TimeUnit;
+
+/** The control line to the host's bench (ttyS2), and commands run in the guest beside the library. */
+final class Rig {
+    /** The lines under test, and their drivers. */
+    static final String UART = "/dev/ttyS1", TELNET_UART = "/dev/ttyS3", ADAPTER = "/dev/ttyUSB0";
+    /** How long a test waits for what must come: the guest runs under emulation. */
+    static final long PATIENCE_MS = 30_000;
+
+    private static Rig rig;
+    private final BufferedReader in;
+    private final FileOutputStream out;
+
+    private Rig() throws IOException {
+        String said = run("stty", "-F", "/dev/ttyS2", "raw", "-echo", "-ixon", "115200");
+        if (!said.isEmpty())
+            throw new IOException("the control line: " + said);
+        in = new BufferedReader(new InputStreamReader(new FileInputStream("/dev/ttyS2"), StandardCharsets.US_ASCII));
+        out = new FileOutputStream("/dev/ttyS2");
+    }
+
+    /** Asks the bench; its answer after "ok", or an error naming what it said. */
+    static synchronized String ask(String command) throws IOException {
+        if (rig == null)
+            rig = new Rig();
+        rig.out.write((command + "\n").getBytes(StandardCharsets.US_ASCII));
+        rig.out.flush();
+        String answer = rig.in.readLine();
+        if (answer == null || !(answer.equals("ok") || answer.startsWith("ok ")))
+            throw new IOException("the bench, asked '" + command + "', said: " + answer);
+        return answer.length() > 3 ? answer.substring(3) : "";
+    }
+
+    /** Runs a command of the guest's and returns what it printed, both streams; fails if it fails. */
+    static String run(String... command) throws IOException {
+        Process p = new ProcessBuilder(command).redirectErrorStream(true).start();
+        String out = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8).trim();
+        try {
+            if (!p.waitFor(PATIENCE_MS, TimeUnit.MILLISECONDS) || p.exitValue() != 0)
+                throw new IOException(String.join(" ", command) + " failed: " + out);
+        } catch (InterruptedException e) {
+            throw new IOException(e);
+        }
+        return out;
+    }
+
+    /** What the driver holds for a line, as stty sees it from a process of its own. */
+    static String stty(String device) throws IOException {
+        return " " + run("stty", "-F", device, "-a").replace('\n', ' ') + " ";
+    }
+
+    /** A Python program run beside the library: the second process that tests need. */
+    static Process python(String program, String... args) throws IOException {
+        List<String> command = new ArrayList<>(List.of("python3", "-c", program));
+        command.addAll(List.of(args));
+        return new ProcessBuilder(command).redirectErrorStream(true).start();
+    }
+
+    /** Waits until the condition holds; false after PATIENCE_MS. */
+    static boolean waitFor(Check c) throws Exception {
+        long deadline = System.nanoTime() + TimeUnit.MILLISECONDS.toNanos(PATIENCE_MS);
+        while (!c.holds()) {
+            if (System.nanoTime() > deadline)
+                return false;
+            Thread.sleep(5);
+        }
+        return true;
+    }
+
+    interface Check {
+        boolean holds() throws Exception;
+    }
+
+    /** Whether the device node is there. */
+    static boolean present(String device) {
+        return Files.exists(Path.of(device));
+    }
+}
