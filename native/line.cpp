@@ -78,6 +78,22 @@ void setField(DCB &dcb, int field, const LineFormat &f)
 
 } // namespace
 
+BOOL deviceGone(DWORD error)
+{
+    // Windows answers a handle whose device was removed with any of these;
+    // the termios layer says ERROR_DEVICE_REMOVED.
+    return error == ERROR_DEVICE_REMOVED || error == ERROR_BAD_COMMAND || error == ERROR_DEVICE_NOT_CONNECTED ||
+           error == ERROR_ACCESS_DENIED;
+}
+
+namespace {
+
+// A SetCommState that failed as a refusal of what it was given, not as a
+// device that has gone or a call that broke.
+bool refusal(DWORD error) { return error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED; }
+
+} // namespace
+
 int applyFormat(HANDLE h, const LineFormat *f)
 {
     DCB was = {};
@@ -89,6 +105,8 @@ int applyFormat(HANDLE h, const LineFormat *f)
         setField(dcb, field, *f);
     if (SetCommState(h, &dcb))
         return 0;
+    if (!refusal(GetLastError()))
+        return -1;
     // Refused: find the field by trying each alone, then put the line back,
     // since the driver may have taken part of the record.
     int refused = FIELD_STOP_BITS;
@@ -96,11 +114,14 @@ int applyFormat(HANDLE h, const LineFormat *f)
         DCB one = was;
         setField(one, field, *f);
         if (!SetCommState(h, &one)) {
+            if (!refusal(GetLastError()))
+                return -1;
             refused = field;
             break;
         }
     }
-    SetCommState(h, &was);
+    if (!SetCommState(h, &was) && !refusal(GetLastError()))
+        return -1;
     return refused;
 }
 

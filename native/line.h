@@ -34,9 +34,15 @@ enum { FIELD_BAUD = 1, FIELD_DATA_BITS, FIELD_PARITY, FIELD_STOP_BITS, FIELD_FLO
 /* Applies f, keeping every other setting the driver reports: 0 when the
    driver took it all. Otherwise the field it refused (the first that it
    refuses alone, else the stop bits, whose sense hangs on the data bits),
-   with the line set back as it was; -1 when the driver's settings can't be
-   read. DTR stays as it was; RTS too, but under RTS/CTS. */
+   with the line set back as it was; -1, with the error in GetLastError,
+   when the driver's settings can't be read or a call fails other than as
+   a refusal (the device has gone). DTR stays as it was; RTS too, but under
+   RTS/CTS, where the handshake has it. */
 int applyFormat(HANDLE h, const LineFormat *f);
+
+/* Whether a call's error says the device has gone: a USB adapter pulled out
+   while its port was open, on Windows or through a layer. */
+BOOL deviceGone(DWORD error);
 
 /* The format that the driver applies now; FALSE when it says nothing. */
 BOOL readFormat(HANDLE h, LineFormat *f);

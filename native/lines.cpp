@@ -14,9 +14,10 @@
 
 namespace {
 
-// A code of ours, never the system's (bit 29 marks a Win32 code as an
-// application's): the driver refused the line's settings.
-constexpr DWORD ERROR_SETTINGS_REFUSED = 0x20000001u;
+// Codes of ours, never the system's (bit 29 marks a Win32 code as an
+// application's): the driver refused the line's settings at open, with the
+// field it refused (FIELD_*) in the low byte, or 0 when none could be named.
+constexpr DWORD ERROR_SETTINGS_REFUSED = 0x20000000u;
 
 // Win32's ERROR_TIMEOUT, by value: the layers' headers need not define it.
 constexpr DWORD TIMED_OUT = 1460;
@@ -38,6 +39,16 @@ struct Line {
 Line *lineOf(jlong handle) { return reinterpret_cast<Line *>(static_cast<uintptr_t>(handle)); }
 
 jint failure(DWORD error) { return -(jint)(error ? error & 0x7FFFFFFF : ERROR_GEN_FAILURE); }
+
+// A call on l failed: minus the error, ERROR_DEVICE_REMOVED for every way a
+// system says that the device has gone. A transfer aborted by no cancel of
+// ours is one of them: Windows aborts what is pending on a removed device.
+jint lineFailure(const Line &l, DWORD error)
+{
+    if (deviceGone(error) || (error == ERROR_OPERATION_ABORTED && !l.cancelled.load()))
+        return failure(ERROR_DEVICE_REMOVED);
+    return failure(error);
+}
 
 void release(Line *l)
 {
@@ -83,7 +94,7 @@ jint transfer(Line &l, bool reading, void *buffer, DWORD n)
     if (!done) {
         DWORD error = GetLastError();
         if (error != ERROR_IO_PENDING)
-            return failure(error);
+            return lineFailure(l, error);
         // A cancel that came before this transfer began found nothing to
         // end: either it is seen here, or it came after and ended this one.
         if (l.cancelled.load())
@@ -96,7 +107,7 @@ jint transfer(Line &l, bool reading, void *buffer, DWORD n)
         // Wine reports a read's time-out as a failure, where Windows succeeds.
         if (reading && (moved > 0 || error == TIMED_OUT))
             return (jint)moved;
-        return failure(error);
+        return lineFailure(l, error);
     }
     return (jint)moved;
 }
@@ -107,7 +118,7 @@ jint waiting(Line &l)
     COMSTAT stat = {};
     DWORD errors = 0;
     if (!ClearCommError(l.port, &errors, &stat))
-        return failure(GetLastError());
+        return lineFailure(l, GetLastError());
     return stat.cbInQue > 0x7FFFFFFF ? 0x7FFFFFFF : (jint)stat.cbInQue;
 }
 
@@ -115,11 +126,50 @@ DWORD atMost(jint n, DWORD limit) { return (DWORD)n < limit ? (DWORD)n : limit; 
 
 } // namespace
 
-JNIEXPORT jlong JNICALL Java_ruvek_LineNatives_open(JNIEnv *env, jclass, jbyteArray name, jint baud)
+namespace {
+
+// Sets up a freshly opened port as a line in format f: 0, a refusal
+// (ERROR_SETTINGS_REFUSED with the field), or the error of a device that
+// went meanwhile. The raw line comes first, at f's rate; should the driver
+// refuse that, at its own rate, so that the format then names the field.
+DWORD configure(HANDLE port, const LineFormat &f)
+{
+    if (!configureLine(port, f.baud)) {
+        DWORD error = GetLastError();
+        if (deviceGone(error))
+            return ERROR_DEVICE_REMOVED;
+        DCB now = {};
+        now.DCBlength = sizeof now;
+        if (!GetCommState(port, &now) || !configureLine(port, now.BaudRate))
+            return deviceGone(GetLastError()) ? ERROR_DEVICE_REMOVED : ERROR_SETTINGS_REFUSED;
+    }
+    int refused = applyFormat(port, &f);
+    if (refused < 0) {
+        DWORD error = GetLastError();
+        return deviceGone(error) ? ERROR_DEVICE_REMOVED : error ? error : ERROR_GEN_FAILURE;
+    }
+    return refused ? ERROR_SETTINGS_REFUSED | (DWORD)refused : 0;
+}
+
+// The format of a line as Java passes it; false for a value outside what the natives know.
+bool formatOf(jint baud, jint dataBits, jint parity, jint stopBits, jint flow, LineFormat *f)
+{
+    if (baud <= 0 || dataBits < 5 || dataBits > 8 || parity < NOPARITY || parity > SPACEPARITY ||
+        stopBits < ONESTOPBIT || stopBits > TWOSTOPBITS || flow < FLOW_NONE || flow > FLOW_XON_XOFF)
+        return false;
+    *f = LineFormat{(DWORD)baud, (BYTE)dataBits, (BYTE)parity, (BYTE)stopBits, (BYTE)flow};
+    return true;
+}
+
+} // namespace
+
+JNIEXPORT jlong JNICALL Java_ruvek_LineNatives_open(JNIEnv *env, jclass, jbyteArray name, jint baud, jint dataBits,
+                                                    jint parity, jint stopBits, jint flow)
 {
     char path[1024];
+    LineFormat format;
     jsize n = env->GetArrayLength(name);
-    if (n <= 0 || (size_t)n > sizeof path || baud <= 0)
+    if (n <= 0 || (size_t)n > sizeof path || !formatOf(baud, dataBits, parity, stopBits, flow, &format))
         return failure(ERROR_INVALID_PARAMETER);
     env->GetByteArrayRegion(name, 0, n, reinterpret_cast<jbyte *>(path));
     if (path[n - 1] != 0)
@@ -146,9 +196,10 @@ JNIEXPORT jlong JNICALL Java_ruvek_LineNatives_open(JNIEnv *env, jclass, jbyteAr
     }
     // The queues' sizes are a wish the driver may ignore; a refusal changes nothing.
     SetupComm(l->port, CHUNK, CHUNK);
-    if (!configureLine(l->port, (DWORD)baud)) {
+    DWORD refused = configure(l->port, format);
+    if (refused) {
         release(l);
-        return failure(ERROR_SETTINGS_REFUSED);
+        return failure(refused);
     }
     // Without our time-outs a read could return at once or wait for ever.
     if (!setReadWait(*l, 0)) {
@@ -232,19 +283,20 @@ JNIEXPORT jint JNICALL Java_ruvek_LineNatives_setFormat(JNIEnv *, jclass, jlong 
                                                         jint parity, jint stopBits, jint flow)
 {
     // The Java side checks each value; these bounds keep a bad one from the driver all the same.
-    if (baud <= 0 || dataBits < 5 || dataBits > 8 || parity < NOPARITY || parity > SPACEPARITY ||
-        stopBits < ONESTOPBIT || stopBits > TWOSTOPBITS || flow < FLOW_NONE || flow > FLOW_XON_XOFF)
+    LineFormat f;
+    if (!formatOf(baud, dataBits, parity, stopBits, flow, &f))
         return failure(ERROR_INVALID_PARAMETER);
-    LineFormat f = {(DWORD)baud, (BYTE)dataBits, (BYTE)parity, (BYTE)stopBits, (BYTE)flow};
-    int refused = applyFormat(lineOf(handle)->port, &f);
-    return refused < 0 ? failure(GetLastError()) : refused;
+    Line &l = *lineOf(handle);
+    int refused = applyFormat(l.port, &f);
+    return refused < 0 ? lineFailure(l, GetLastError()) : refused;
 }
 
 JNIEXPORT jlong JNICALL Java_ruvek_LineNatives_getFormat(JNIEnv *, jclass, jlong handle)
 {
     LineFormat f;
-    if (!readFormat(lineOf(handle)->port, &f))
-        return failure(GetLastError());
+    Line &l = *lineOf(handle);
+    if (!readFormat(l.port, &f))
+        return lineFailure(l, GetLastError());
     // Packed into one positive number, so that no array need cross JNI.
     return (jlong)f.baud | (jlong)f.dataBits << 32 | (jlong)f.parity << 40 | (jlong)f.stopBits << 48 |
            (jlong)f.flow << 56;
@@ -254,35 +306,39 @@ JNIEXPORT jint JNICALL Java_ruvek_LineNatives_escape(JNIEnv *, jclass, jlong han
 {
     if (function < SETRTS || function > CLRDTR)
         return failure(ERROR_INVALID_PARAMETER);
-    return EscapeCommFunction(lineOf(handle)->port, (DWORD)function) ? 0 : failure(GetLastError());
+    Line &l = *lineOf(handle);
+    return EscapeCommFunction(l.port, (DWORD)function) ? 0 : lineFailure(l, GetLastError());
 }
 
 JNIEXPORT jint JNICALL Java_ruvek_LineNatives_modemStatus(JNIEnv *, jclass, jlong handle)
 {
     DWORD status = 0;
-    return GetCommModemStatus(lineOf(handle)->port, &status) ? (jint)(status & 0xF0) : failure(GetLastError());
+    Line &l = *lineOf(handle);
+    return GetCommModemStatus(l.port, &status) ? (jint)(status & 0xF0) : lineFailure(l, GetLastError());
 }
 
 JNIEXPORT jint JNICALL Java_ruvek_LineNatives_sendBreak(JNIEnv *, jclass, jlong handle, jint ms)
 {
-    HANDLE port = lineOf(handle)->port;
+    Line &l = *lineOf(handle);
     if (ms < 0)
         return failure(ERROR_INVALID_PARAMETER);
-    if (!SetCommBreak(port))
-        return failure(GetLastError());
+    if (!SetCommBreak(l.port))
+        return lineFailure(l, GetLastError());
     Sleep((DWORD)ms);
     // The line must not stay in break, whatever the error was.
-    return ClearCommBreak(port) ? 0 : failure(GetLastError());
+    return ClearCommBreak(l.port) ? 0 : lineFailure(l, GetLastError());
 }
 
 JNIEXPORT jint JNICALL Java_ruvek_LineNatives_drain(JNIEnv *, jclass, jlong handle)
 {
-    return FlushFileBuffers(lineOf(handle)->port) ? 0 : failure(GetLastError());
+    Line &l = *lineOf(handle);
+    return FlushFileBuffers(l.port) ? 0 : lineFailure(l, GetLastError());
 }
 
 JNIEXPORT jint JNICALL Java_ruvek_LineNatives_purge(JNIEnv *, jclass, jlong handle, jint flags)
 {
     if (flags & ~(jint)(PURGE_RXCLEAR | PURGE_TXCLEAR))
         return failure(ERROR_INVALID_PARAMETER);
-    return PurgeComm(lineOf(handle)->port, (DWORD)flags) ? 0 : failure(GetLastError());
+    Line &l = *lineOf(handle);
+    return PurgeComm(l.port, (DWORD)flags) ? 0 : lineFailure(l, GetLastError());
 }

@@ -21,15 +21,17 @@ extern "C" {
 #define ruvek_LineNatives_ERROR_INVALID_PARAMETER 87L
 #undef ruvek_LineNatives_ERROR_OPERATION_ABORTED
 #define ruvek_LineNatives_ERROR_OPERATION_ABORTED 995L
+#undef ruvek_LineNatives_ERROR_DEVICE_REMOVED
+#define ruvek_LineNatives_ERROR_DEVICE_REMOVED 1617L
 #undef ruvek_LineNatives_ERROR_SETTINGS_REFUSED
-#define ruvek_LineNatives_ERROR_SETTINGS_REFUSED 536870913L
+#define ruvek_LineNatives_ERROR_SETTINGS_REFUSED 536870912L
 /*
  * Class:     ruvek_LineNatives
  * Method:    open
- * Signature: ([BI)J
+ * Signature: ([BIIIII)J
  */
 JNIEXPORT jlong JNICALL Java_ruvek_LineNatives_open
-  (JNIEnv *, jclass, jbyteArray, jint);
+  (JNIEnv *, jclass, jbyteArray, jint, jint, jint, jint, jint);
 
 /*
  * Class:     ruvek_LineNatives

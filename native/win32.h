@@ -64,6 +64,9 @@ typedef uint8_t BYTE;
 #define ERROR_OPERATION_ABORTED 995u
 #define ERROR_IO_INCOMPLETE 996u
 #define ERROR_IO_PENDING 997u
+#define ERROR_BAD_COMMAND 22u
+#define ERROR_DEVICE_NOT_CONNECTED 1167u
+#define ERROR_DEVICE_REMOVED 1617u
 
 /* Same layout as the Windows SDK's record: 28 bytes. */
 typedef struct _DCB {

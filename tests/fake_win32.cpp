@@ -20,6 +20,13 @@ void FakeWin32::arrive(const std::string &bytes)
     changed.notify_all();
 }
 
+void FakeWin32::unplug(DWORD error)
+{
+    std::lock_guard<std::mutex> hold(lock);
+    gone = error;
+    changed.notify_all();
+}
+
 bool FakeWin32::waitBlocked(int n)
 {
     std::unique_lock<std::mutex> hold(lock);
@@ -56,12 +63,23 @@ bool use(const char *what, HANDLE h)
     return false;
 }
 
+// Whether a call on port h meets a device that has gone; its error set when so.
+bool vanished(HANDLE h)
+{
+    if (!fake.gone || fake.handles[h] == "event")
+        return false;
+    lastError = fake.gone;
+    return true;
+}
+
 // The line-control calls: each records itself, with its argument.
 BOOL control(HANDLE h, const std::string &call)
 {
     Hold hold(fake.lock);
     if (!use(call.c_str(), h))
         return fail(ERROR_INVALID_HANDLE);
+    if (vanished(h))
+        return FALSE;
     return fake.noModemLines ? fail(ERROR_NOT_SUPPORTED) : TRUE;
 }
 
@@ -95,7 +113,7 @@ HANDLE CreateFileA(const char *name, DWORD access, DWORD shareMode, void *securi
 BOOL SetupComm(HANDLE h, DWORD inQueue, DWORD outQueue)
 {
     Hold hold(fake.lock);
-    if (!use("SetupComm", h))
+    if (!use("SetupComm", h) || vanished(h))
         return FALSE;
     fake.inQueue = inQueue;
     fake.outQueue = outQueue;
@@ -105,7 +123,7 @@ BOOL SetupComm(HANDLE h, DWORD inQueue, DWORD outQueue)
 BOOL GetCommState(HANDLE h, DCB *dcb)
 {
     Hold hold(fake.lock);
-    if (!use("GetCommState", h))
+    if (!use("GetCommState", h) || vanished(h))
         return FALSE;
     fake.lengthSeen = dcb->DCBlength;
     if (fake.failGetCommState)
@@ -120,6 +138,8 @@ BOOL SetCommState(HANDLE h, DCB *dcb)
     Hold hold(fake.lock);
     if (!use("SetCommState", h))
         return fail(ERROR_INVALID_HANDLE);
+    if (vanished(h))
+        return FALSE;
     fake.applied.push_back(*dcb);
     if (fake.failSetCommState || (fake.refuseState && fake.refuseState(*dcb)))
         return fail(ERROR_INVALID_PARAMETER);
@@ -133,6 +153,8 @@ BOOL SetCommTimeouts(HANDLE h, COMMTIMEOUTS *timeouts)
     Hold hold(fake.lock);
     if (!use("SetCommTimeouts", h))
         return fail(ERROR_INVALID_HANDLE);
+    if (vanished(h))
+        return FALSE;
     fake.timeouts.push_back(*timeouts);
     fake.readWaitMs = timeouts->ReadTotalTimeoutConstant;
     return fake.failSetCommTimeouts ? fail(ERROR_GEN_FAILURE) : TRUE;
@@ -145,6 +167,8 @@ BOOL ReadFile(HANDLE h, void *buffer, DWORD toRead, DWORD *read, void *overlappe
         *read = 0;
     if (!use("ReadFile", h))
         return fail(ERROR_INVALID_HANDLE);
+    if (vanished(h))
+        return FALSE;
     if (!rightRecord(h, read, overlapped) || (!overlapped && toRead != 1)) {
         ++fake.misuse;
         return fail(ERROR_INVALID_PARAMETER);
@@ -183,6 +207,8 @@ BOOL WriteFile(HANDLE h, const void *buffer, DWORD toWrite, DWORD *written, void
         *written = 0;
     if (!use("WriteFile", h))
         return fail(ERROR_INVALID_HANDLE);
+    if (vanished(h))
+        return FALSE;
     if (!rightRecord(h, written, overlapped) || (!overlapped && toWrite != 1)) {
         ++fake.misuse;
         return fail(ERROR_INVALID_PARAMETER);
@@ -286,7 +312,7 @@ BOOL GetOverlappedResult(HANDLE h, OVERLAPPED *ov, DWORD *transferred, BOOL wait
             return fail(ERROR_IO_INCOMPLETE);
         FakeState::Pending p = fake.pending[ov];
         fake.pending.erase(ov);
-        auto done = [&] { return !fake.rx.empty() || fake.cancels != p.cancels; };
+        auto done = [&] { return !fake.rx.empty() || fake.cancels != p.cancels || fake.gone; };
         // A total time-out of 0 is none: the read waits for its byte.
         bool ended = fake.readWaitMs ? fake.changed.wait_for(hold, std::chrono::milliseconds(fake.readWaitMs), done)
                                      : (fake.changed.wait(hold, done), true);
@@ -294,6 +320,8 @@ BOOL GetOverlappedResult(HANDLE h, OVERLAPPED *ov, DWORD *transferred, BOOL wait
         ov->InternalHigh = 0;
         if (ended && fake.cancels != p.cancels) {
             ov->Internal = ERROR_OPERATION_ABORTED;
+        } else if (ended && fake.gone && fake.rx.empty()) {
+            ov->Internal = fake.gone;
         } else {
             for (; ov->InternalHigh < p.size && !fake.rx.empty(); ov->InternalHigh++) {
                 p.buffer[ov->InternalHigh] = fake.rx.front();
@@ -310,6 +338,8 @@ BOOL ClearCommError(HANDLE h, DWORD *errors, COMSTAT *stat)
     Hold hold(fake.lock);
     if (!use("ClearCommError", h))
         return fail(ERROR_INVALID_HANDLE);
+    if (vanished(h))
+        return FALSE;
     if (errors)
         *errors = 0;
     if (stat) {

@@ -32,6 +32,10 @@ struct FakeState {
     // system can't cancel it, until the test lets it finish.
     bool blockWrites = false;
     bool uncancellable = false;
+    // Non-zero: the device has gone, and every call on a port but CloseHandle
+    // and CancelIoEx fails with this error, as a removed device's does on
+    // Windows; a read pending then ends with it.
+    DWORD gone = 0;
 
     // What the core did.
     std::vector<std::string> calls; // every call, in order, e.g. "CreateFileA \\.\COM1"
@@ -74,6 +78,8 @@ struct FakeWin32 : FakeState {
     void release();
     // Bytes arrive on the line, ending a read that waits for them.
     void arrive(const std::string &bytes);
+    // The device goes, its calls failing with error from now on.
+    void unplug(DWORD error);
     // Waits until `blocked` is n; false after 20 seconds, which only a fault spends.
     bool waitBlocked(int n);
 };

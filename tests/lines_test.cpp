@@ -15,7 +15,8 @@
 
 namespace {
 
-constexpr jlong SETTINGS_REFUSED = 0x20000001;
+// A refusal at open, with the field refused in the low byte (0: none named).
+constexpr jlong SETTINGS_REFUSED = 0x20000000;
 
 // A JNIEnv that has the three functions the natives use; a jbyteArray is a
 // std::vector<jbyte> in disguise.
@@ -55,11 +56,13 @@ protected:
     }
     void TearDown() override { EXPECT_EQ(fake.misuse, 0); }
 
-    jlong open(const std::string &name, jint baud = 9600)
+    jlong open(const std::string &name, jint baud = 9600, jint bits = 8, jint parity = NOPARITY,
+               jint stop = ONESTOPBIT, jint flow = 0)
     {
         std::vector<jbyte> bytes(name.begin(), name.end());
         bytes.push_back(0);
-        return Java_ruvek_LineNatives_open(env, nullptr, reinterpret_cast<jbyteArray>(&bytes), baud);
+        return Java_ruvek_LineNatives_open(env, nullptr, reinterpret_cast<jbyteArray>(&bytes), baud, bits, parity,
+                                           stop, flow);
     }
     jint read(jlong line, std::vector<jbyte> &b, jint timeout)
     {
@@ -81,10 +84,13 @@ TEST_F(Lines, OpenAsksForOverlappedIoAndTheLineThatSerialPortSets)
     EXPECT_EQ(fake.opens[0].flags, FILE_FLAG_OVERLAPPED);
     EXPECT_EQ(fake.opens[0].access, GENERIC_READ | GENERIC_WRITE);
     EXPECT_EQ(fake.opens[0].shareMode, 0u);
-    ASSERT_EQ(fake.applied.size(), 1u);
+    // The raw line first, then the format asked, every field of it.
+    ASSERT_EQ(fake.applied.size(), 2u);
     EXPECT_EQ(fake.applied[0].BaudRate, 115200u);
     EXPECT_EQ(fake.applied[0].ByteSize, 8);
     EXPECT_EQ(fake.applied[0].fOutX, 0u);
+    EXPECT_EQ(fake.applied[1].BaudRate, 115200u);
+    EXPECT_EQ(fake.applied[1].fOutxCtsFlow, 0u) << "a handshake left on by another program survived the open";
     // A read waits without limit for what it asks: what has arrived, or one byte.
     ASSERT_EQ(fake.timeouts.size(), 1u);
     EXPECT_EQ(fake.timeouts[0].ReadIntervalTimeout, 0u);
@@ -105,8 +111,12 @@ TEST_F(Lines, EveryFailedStepOfOpenSaysWhyAndLeavesNothingOpen)
     EXPECT_EQ(open("\\\\.\\COM9"), -(jlong)ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(open("\\\\.\\COM3", 0), -(jlong)ERROR_INVALID_PARAMETER);
     std::vector<jbyte> unterminated = {'C', 'O', 'M', '3'};
-    EXPECT_EQ(Java_ruvek_LineNatives_open(env, nullptr, reinterpret_cast<jbyteArray>(&unterminated), 9600),
+    EXPECT_EQ(Java_ruvek_LineNatives_open(env, nullptr, reinterpret_cast<jbyteArray>(&unterminated), 9600, 8, 0, 0, 0),
               -(jlong)ERROR_INVALID_PARAMETER);
+    fake.opens.clear();
+    for (auto bad : {std::vector<jint>{4, 0, 0, 0}, {9, 0, 0, 0}, {8, 5, 0, 0}, {8, 0, 3, 0}, {8, 0, 0, 3}})
+        EXPECT_EQ(open("\\\\.\\COM3", 9600, bad[0], bad[1], bad[2], bad[3]), -(jlong)ERROR_INVALID_PARAMETER);
+    EXPECT_TRUE(fake.opens.empty()) << "a format no line has reached the system";
     fake.failCreateEvent = true;
     EXPECT_EQ(open("\\\\.\\COM3"), -(jlong)ERROR_NOT_ENOUGH_MEMORY);
     fake.failCreateEvent = false;
@@ -304,6 +314,83 @@ TEST_F(Lines, ARefusedFormatNamesItsFieldAndPutsTheLineBackAsItWas)
         EXPECT_EQ(setFormat(line, bad[0], bad[1], bad[2], bad[3], bad[4]), -(jint)ERROR_INVALID_PARAMETER);
     EXPECT_TRUE(fake.applied.empty());
     EXPECT_TRUE(close(line));
+}
+
+// Asked for at open, a format the driver refuses is named by its field,
+// the refused rate too: the raw line is then set at the driver's own rate.
+TEST_F(Lines, AFormatRefusedAtOpenNamesItsFieldAndLeavesNothingOpen)
+{
+    fake.rememberState = true;
+    fake.reported.BaudRate = 9600;
+    fake.refuseState = [](const DCB &d) { return d.ByteSize == 7; };
+    EXPECT_EQ(open("\\\\.\\COM3", 9600, 7, EVENPARITY, ONESTOPBIT, 0), -(SETTINGS_REFUSED | 2));
+    EXPECT_TRUE(fake.handles.empty());
+    fake.refuseState = [](const DCB &d) { return d.BaudRate == 31250; };
+    EXPECT_EQ(open("\\\\.\\COM3", 31250, 7, EVENPARITY, ONESTOPBIT, 0), -(SETTINGS_REFUSED | 1));
+    EXPECT_TRUE(fake.handles.empty());
+    fake.refuseState = nullptr;
+    jlong line = open("\\\\.\\COM3", 31250, 7, EVENPARITY, TWOSTOPBITS, 1);
+    ASSERT_GT(line, 0);
+    EXPECT_EQ(Java_ruvek_LineNatives_getFormat(nullptr, nullptr, line),
+              31250 | (jlong)7 << 32 | (jlong)EVENPARITY << 40 | (jlong)TWOSTOPBITS << 48 | (jlong)1 << 56);
+    EXPECT_TRUE(close(line));
+}
+
+// Each way Windows says that a device has gone reaches Java as one code,
+// from every call on the line, and a pending read ends with it; an abort
+// that no cancel of ours caused is one of them, one after a cancel is not.
+TEST_F(Lines, EveryCallOnADeviceThatHasGoneSaysSoAsDeviceRemoved)
+{
+    SKIP_WHERE_THREADS_HANG();
+    const jint removed = -(jint)ERROR_DEVICE_REMOVED;
+    for (DWORD error : {ERROR_DEVICE_REMOVED, ERROR_BAD_COMMAND, ERROR_ACCESS_DENIED, ERROR_DEVICE_NOT_CONNECTED,
+                        ERROR_OPERATION_ABORTED}) {
+        SCOPED_TRACE(testing::Message() << "system error " << error);
+        fake.reset();
+        fake.devices = {"\\\\.\\COM3"};
+        jlong line = open("\\\\.\\COM3");
+        ASSERT_GT(line, 0);
+        std::vector<jbyte> b(16);
+        std::thread pull([error] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            fake.unplug(error);
+        });
+        EXPECT_EQ(read(line, b, 0), removed) << "a read waiting as the device went";
+        pull.join();
+        EXPECT_EQ(read(line, b, 0), removed);
+        EXPECT_EQ(write(line, b), removed);
+        EXPECT_EQ(Java_ruvek_LineNatives_available(env, nullptr, line), removed);
+        EXPECT_EQ(setFormat(line, 9600, 7, EVENPARITY, ONESTOPBIT, 0), removed) << "a gone device is no refusal";
+        EXPECT_EQ(Java_ruvek_LineNatives_getFormat(nullptr, nullptr, line), (jlong)removed);
+        EXPECT_EQ(Java_ruvek_LineNatives_escape(nullptr, nullptr, line, SETDTR), removed);
+        EXPECT_EQ(Java_ruvek_LineNatives_modemStatus(nullptr, nullptr, line), removed);
+        EXPECT_EQ(Java_ruvek_LineNatives_sendBreak(nullptr, nullptr, line, 1), removed);
+        EXPECT_EQ(Java_ruvek_LineNatives_drain(nullptr, nullptr, line), removed);
+        EXPECT_EQ(Java_ruvek_LineNatives_purge(nullptr, nullptr, line, PURGE_RXCLEAR), removed);
+        EXPECT_TRUE(close(line));
+        EXPECT_TRUE(fake.handles.empty());
+    }
+    // Our own cancel's abort is the line closing, not the device going.
+    fake.reset();
+    fake.devices = {"\\\\.\\COM3"};
+    jlong line = open("\\\\.\\COM3");
+    ASSERT_GT(line, 0);
+    Java_ruvek_LineNatives_cancel(env, nullptr, line);
+    fake.unplug(ERROR_OPERATION_ABORTED);
+    std::vector<jbyte> b(16);
+    EXPECT_EQ(read(line, b, 0), -(jint)ERROR_OPERATION_ABORTED);
+    EXPECT_TRUE(close(line));
+}
+
+// A device that goes while its line opens is gone, not a refusal of 8N1.
+TEST_F(Lines, ADeviceThatGoesAsItsLineOpensSaysSoAndLeavesNothingOpen)
+{
+    fake.refuseState = [](const DCB &) {
+        fake.gone = ERROR_BAD_COMMAND;
+        return false;
+    };
+    EXPECT_EQ(open("\\\\.\\COM3"), -(jlong)ERROR_DEVICE_REMOVED);
+    EXPECT_TRUE(fake.handles.empty());
 }
 
 TEST_F(Lines, ModemLinesBreakDrainAndPurgeEachMakeTheirCall)

@@ -18,8 +18,19 @@ final class LineNatives {
     static final int ERROR_NOT_SUPPORTED = 50;
     static final int ERROR_INVALID_PARAMETER = 87;
     static final int ERROR_OPERATION_ABORTED = 995;
-    /** Ours, beside Win32's codes (bit 29 marks an application's): the driver refused the settings. */
-    static final int ERROR_SETTINGS_REFUSED = 0x20000001;
+    /** A device that has gone, as the natives report every way a system says so. */
+    static final int ERROR_DEVICE_REMOVED = 1617;
+    /**
+     * Ours, beside Win32's codes (bit 29 marks an application's): the driver
+     * refused the settings at open, with the field it refused in the low
+     * byte (as {@link #setFormat} numbers them), or 0 when none could be named.
+     */
+    static final int ERROR_SETTINGS_REFUSED = 0x20000000;
+
+    /** The field refused, 0 for none named, when {@code error} is a refusal at open; else -1. */
+    static int refusedField(int error) {
+        return (error & ~0xFF) == ERROR_SETTINGS_REFUSED ? error & 0xFF : -1;
+    }
 
     private LineNatives() {}
 
@@ -30,13 +41,19 @@ final class LineNatives {
     }
 
     /**
-     * Opens and configures a port for overlapped I/O: 8N1, no flow control, DTR and RTS off.
+     * Opens and configures a port for overlapped I/O in the format given, DTR
+     * and RTS off (RTS the handshake's under RTS/CTS).
      *
      * @param name the port's name, NUL-terminated, in the system's encoding: COM7, \\.\COM12, /dev/ttyUSB0
      * @param baud bits per second, positive
-     * @return the line's handle, positive; or minus the Win32 error code
+     * @param dataBits 5 to 8
+     * @param parity as {@link #setFormat} takes it
+     * @param stopBits as {@link #setFormat} takes it
+     * @param flow as {@link #setFormat} takes it
+     * @return the line's handle, positive; or minus the Win32 error code, {@link #ERROR_SETTINGS_REFUSED}
+     *     with the field when the driver refused the format
      */
-    static native long open(byte[] name, int baud);
+    static native long open(byte[] name, int baud, int dataBits, int parity, int stopBits, int flow);
 
     /**
      * Waits until a byte has arrived, {@code timeoutMs} has passed or the

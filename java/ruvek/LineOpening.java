@@ -22,12 +22,12 @@ final class LineOpening {
         byte[] name = nameBytes("\\\\.\\COM" + port);
         for (int tries = 1; ; tries++) {
             Object key = ports.key(device);
-            long handle = nativeOpen(port, device, name, settings.baud());
+            long handle = nativeOpen(port, device, name, settings);
             if (handle < 0)
-                throw ports.diagnose(port, settings.baud(), (int) -handle);
+                throw ports.diagnose(port, settings, (int) -handle);
             // What the native opened must be what this names and watches.
             if (key == null || ports.heldByThisProcess(key) != Boolean.FALSE)
-                return configured(new SerialLine(handle, port, settings.baud(), device, ports.watch(device, key)), settings);
+                return new SerialLine(handle, port, settings.baud(), device, ports.watch(device, key));
             LineNatives.close(handle);
             if (tries == OPEN_TRIES)
                 throw new SerialPortException(port, device, "its link changed while it was being opened, "
@@ -48,24 +48,10 @@ final class LineOpening {
         }
         Ports ports = Ports.current();
         Object key = ports.key(device);
-        long handle = nativeOpen(SerialLine.NO_PORT, device, nameBytes(device), settings.baud());
+        long handle = nativeOpen(SerialLine.NO_PORT, device, nameBytes(device), settings);
         if (handle < 0)
-            throw ports.diagnose(device, settings.baud(), (int) -handle);
-        return configured(new SerialLine(handle, SerialLine.NO_PORT, settings.baud(), device, ports.watch(device, key)),
-                settings);
-    }
-
-    /** The line with the settings beyond 8N1 applied; closed again when the driver refuses them. */
-    private static SerialLine configured(SerialLine line, LineSettings settings) throws SerialPortException {
-        if (settings.equals(LineSettings.of(settings.baud())))
-            return line; // what every open sets
-        try {
-            line.setSettings(settings);
-            return line;
-        } catch (SerialPortException | RuntimeException e) {
-            line.close();
-            throw e;
-        }
+            throw ports.diagnose(device, settings, (int) -handle);
+        return new SerialLine(handle, SerialLine.NO_PORT, settings.baud(), device, ports.watch(device, key));
     }
 
     /** The name as the native takes it: in the system's encoding for file names, NUL-terminated. */
@@ -80,9 +66,11 @@ final class LineOpening {
         return (name + '\0').getBytes(cs);
     }
 
-    private static long nativeOpen(int port, String device, byte[] name, int baud) throws SerialPortException {
+    /** Opens the port in every field of the settings, whatever an earlier program left set. */
+    private static long nativeOpen(int port, String device, byte[] name, LineSettings s) throws SerialPortException {
         try {
-            return LineNatives.open(name, baud);
+            return LineNatives.open(name, s.baud(), s.dataBits(), s.parity().ordinal(), s.stopBits().ordinal(),
+                    s.flowControl().ordinal());
         } catch (LinkageError e) {
             SerialPortException x = new SerialPortException(port, device, "the native library cannot be loaded: " + e);
             x.initCause(e);

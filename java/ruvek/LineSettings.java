@@ -197,7 +197,7 @@ public final class LineSettings {
     UnsupportedSettingsException refused(int field, int port, String device) {
         Object[] asked = {baud, dataBits, parity, stopBits, flowControl};
         String name = field >= 1 && field <= FIELDS.length ? FIELDS[field - 1] : null;
-        String what = name == null ? "these settings" : name + " " + asked[field - 1];
+        String what = name == null ? this.toString() : name + " " + asked[field - 1];
         return new UnsupportedSettingsException(port, device, name,
                 "the driver refused " + what + "; the line keeps its settings");
     }

@@ -109,24 +109,24 @@ final class LinuxPorts extends Ports {
 
     /** Why the open failed, from what the system shows of the port's path. */
     @Override
-    SerialPortException diagnose(int port, int baud, int error) {
-        if (error == LineNatives.ERROR_SETTINGS_REFUSED)
-            return refused(port, device(port), baud);
-        return examine(port, baud);
+    SerialPortException diagnose(int port, LineSettings settings, int error) {
+        if (LineNatives.refusedField(error) >= 0 || error == LineNatives.ERROR_DEVICE_REMOVED)
+            return fromCode(port, device(port), settings, error);
+        return examine(port, settings, error);
     }
 
     /** Why a device opened by its path failed: who holds it, when it is busy. */
     @Override
-    SerialPortException diagnose(String device, int baud, int error) {
+    SerialPortException diagnose(String device, LineSettings settings, int error) {
         Path p = asPath(device);
         String holder = p == null || error != LineNatives.ERROR_SHARING_VIOLATION ? null : holder(p);
         if (holder != null)
             return new PortBusyException(SerialLine.NO_PORT, device, "busy; " + holder);
-        return super.diagnose(device, baud, error);
+        return super.diagnose(device, settings, error);
     }
 
     /** Why the port's device could not be opened, from what the system shows of its path. */
-    private SerialPortException examine(int port, int baud) {
+    private SerialPortException examine(int port, LineSettings settings, int error) {
         LinuxLinks route = new LinuxLinks(port);
         Path link = route.link;
         Path p = route.path;
@@ -175,7 +175,7 @@ final class LinuxPorts extends Ports {
             return new PortBusyException(port, device, "busy; " + holder);
         if (mode != -1 && ttyDriver(attribute(real, "unix:rdev")) == null)
             return new NotASerialPortException(port, device, "not a serial device: a character device but no terminal");
-        return refused(port, device, baud);
+        return fromCode(port, device, settings, error);
     }
 
     /** The group that may open the device, when its mode lets the group in; else the usual one. */

@@ -53,21 +53,23 @@ class Ports {
         }
     }
 
-    /** Why the native could not open port {@code port}, from the system's error code. */
-    SerialPortException diagnose(int port, int baud, int error) {
-        return fromCode(port, device(port), baud, error);
+    /** Why the native could not open port {@code port} with these settings, from the system's error code. */
+    SerialPortException diagnose(int port, LineSettings settings, int error) {
+        return fromCode(port, device(port), settings, error);
     }
 
     /** Why the native could not open a device by its name, from the system's error code. */
-    SerialPortException diagnose(String device, int baud, int error) {
-        return fromCode(SerialLine.NO_PORT, device, baud, error);
+    SerialPortException diagnose(String device, LineSettings settings, int error) {
+        return fromCode(SerialLine.NO_PORT, device, settings, error);
     }
 
     /** The exception for the native's error code, where nothing else tells more. */
-    static SerialPortException fromCode(int port, String device, int baud, int error) {
+    static SerialPortException fromCode(int port, String device, LineSettings settings, int error) {
+        if (LineNatives.refusedField(error) >= 0)
+            return settings.refused(LineNatives.refusedField(error), port, device);
         switch (error) {
-        case LineNatives.ERROR_SETTINGS_REFUSED:
-            return refused(port, device, baud);
+        case LineNatives.ERROR_DEVICE_REMOVED:
+            return new PortDisconnectedException(port, device, "disconnected; the device went as it was opened");
         case LineNatives.ERROR_FILE_NOT_FOUND:
         case LineNatives.ERROR_PATH_NOT_FOUND:
             return noSuchPort(port, device);
@@ -80,19 +82,13 @@ class Ports {
         case LineNatives.ERROR_INVALID_PARAMETER:
             return new NotASerialPortException(port, device, "not a serial device");
         default:
-            return new SerialPortException(port, device, "cannot be opened at " + baud + " baud (system error " + error + ")");
+            return new SerialPortException(port, device, "cannot be opened at " + settings + " (system error " + error + ")");
         }
     }
 
     /** The ports the system shows. */
     List<SerialPortInfo> list() {
         return Collections.emptyList();
-    }
-
-    /** The device is there and free, yet its driver would not take the line's settings. */
-    static UnsupportedSettingsException refused(int port, String device, int baud) {
-        return new UnsupportedSettingsException(port, device,
-                "the driver refused " + baud + " baud, 8 data bits, no parity, one stop bit");
     }
 
     static NoSuchPortException noSuchPort(int port, String device) {

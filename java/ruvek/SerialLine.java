@@ -458,7 +458,11 @@ public final class SerialLine implements AutoCloseable {
             return closedException();
         if (code == -LineNatives.ERROR_NOT_SUPPORTED)
             return new SerialPortException(port, device, what + ": not supported by this device");
+        // The natives know a device that has gone when the system says so; the
+        // watch, when it only fails a call with a code that says nothing.
         String why = watch.gone();
+        if (why == null && code == -LineNatives.ERROR_DEVICE_REMOVED)
+            why = "disconnected; the device is gone";
         if (why != null)
             return new PortDisconnectedException(port, device, why);
         return new SerialPortException(port, device, what + " failed (system error " + -code + ")");

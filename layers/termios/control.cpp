@@ -14,7 +14,7 @@ namespace {
 // A device without modem lines or a break (a pseudo-terminal) answers
 // ENOTTY or EINVAL, a system without the ioctl ENOSYS: the call is not
 // supported there, never quietly done.
-BOOL failControl(int e) { return fail(e == ENOTTY || e == EINVAL || e == ENOSYS ? ERROR_NOT_SUPPORTED : errorOf(e)); }
+BOOL failControl(int e) { return fail(e == ENOTTY || e == EINVAL || e == ENOSYS ? ERROR_NOT_SUPPORTED : lineErrorOf(e)); }
 
 BOOL lineControl(HANDLE h, unsigned long request, int bits)
 {
@@ -34,13 +34,17 @@ BOOL ClearCommError(HANDLE h, DWORD *errors, COMSTAT *stat)
     // No lock: FIONREAD is one call, and the read-ahead's count is one word.
     Port *p = portOf(h);
     int waiting = 0;
-    if (!p || ioctl(p->fd, FIONREAD, &waiting) != 0)
+    if (!p)
         return fail(ERROR_INVALID_HANDLE);
+    if (ioctl(p->fd, FIONREAD, &waiting) != 0)
+        return fail(lineErrorOf(errno));
     if (errors)
         *errors = 0; // the driver keeps no error state that a read would not report
     if (stat) {
         *stat = COMSTAT{};
-        stat->cbInQue = (DWORD)(waiting > 0 ? waiting : 0) + p->ahead.held.load(std::memory_order_relaxed);
+        // Bytes read ahead before a purge are gone, though the next read drops them.
+        DWORD held = p->purged.load() ? 0 : p->ahead.held.load(std::memory_order_relaxed);
+        stat->cbInQue = (DWORD)(waiting > 0 ? waiting : 0) + held;
     }
     return TRUE;
 }
@@ -84,7 +88,7 @@ BOOL PurgeComm(HANDLE h, DWORD flags)
         return fail(ERROR_INVALID_HANDLE);
     bool in = flags & PURGE_RXCLEAR, out = flags & PURGE_TXCLEAR;
     if ((in || out) && tcflush(p->fd, in && out ? TCIOFLUSH : in ? TCIFLUSH : TCOFLUSH) != 0)
-        return fail(errorOf(errno));
+        return fail(lineErrorOf(errno));
     // The bytes read ahead are the reader's to drop, at its next read: a
     // reader waiting now holds none.
     if (in)
@@ -105,7 +109,7 @@ BOOL FlushFileBuffers(HANDLE h)
         if (poll(&wake, 1, 1) > 0)
             return fail(ERROR_OPERATION_ABORTED);
     }
-    return tcdrain(p->fd) == 0 || errno == ENOTTY ? TRUE : fail(errorOf(errno));
+    return tcdrain(p->fd) == 0 || errno == ENOTTY ? TRUE : fail(lineErrorOf(errno));
 }
 
 BOOL SetupComm(HANDLE h, DWORD, DWORD)
@@ -131,7 +135,7 @@ BOOL GetCommState(HANDLE h, DCB *dcb)
     Port *p = portOf(h);
     if (!p || !dcb)
         return fail(ERROR_INVALID_PARAMETER);
-    return readSettings(p->fd, dcb) ? TRUE : fail(ERROR_GEN_FAILURE);
+    return readSettings(p->fd, dcb) ? TRUE : fail(lineErrorOf(errno));
 }
 
 BOOL SetCommState(HANDLE h, DCB *dcb)
@@ -140,7 +144,8 @@ BOOL SetCommState(HANDLE h, DCB *dcb)
     Port *p = portOf(h);
     if (!p || !dcb)
         return fail(ERROR_INVALID_PARAMETER);
-    return applySettings(p->fd, *dcb) ? TRUE : fail(ERROR_INVALID_PARAMETER);
+    DWORD error = applySettings(p->fd, *dcb);
+    return error ? fail(error) : TRUE;
 }
 
 } // extern "C"

@@ -11,9 +11,15 @@
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
+#include <fcntl.h>
+#include <linux/stat.h>
+#include <stdio.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
+#include <time.h>
 #include <unistd.h>
 
 // 32-bit builds too take 64-bit offsets and inode numbers: without them a stat
@@ -28,7 +34,14 @@ Port ports[SLOTS];
 Turn noTurn;
 thread_local DWORD lastError = 0;
 
-// Win32's code for an errno of open(2), flock(2), read(2) or write(2).
+DWORD lineErrorOf(int e)
+{
+    // A USB adapter pulled out answers ENODEV or ENXIO while its driver
+    // lets go, then EIO once the tty has hung up, as a pty does whose far
+    // end closed: all say the device is gone.
+    return e == EIO || e == ENODEV || e == ENXIO ? ERROR_DEVICE_REMOVED : errorOf(e);
+}
+
 DWORD errorOf(int e)
 {
     switch (e) {
@@ -88,6 +101,70 @@ bool isPtySlave(int fd)
     return ttyname_r(fd, name, sizeof name) == 0 && strncmp(name, "/dev/pts/", 9) == 0;
 }
 
+// Whether another open file holds the lock of the terminal at path, as
+// /proc/locks shows it. Asked before the open, since every open(2) of a tty
+// raises DTR and RTS, the holder's lines too. statx by system call, since
+// stat's symbols would tie the library to a recent glibc.
+bool lockedByAnother(const char *path)
+{
+    struct statx st;
+    if (syscall(SYS_statx, AT_FDCWD, path, 0, STATX_TYPE | STATX_INO, &st) != 0 || !S_ISCHR(st.stx_mode))
+        return false;
+    char id[64];
+    snprintf(id, sizeof id, " %02x:%02x:%llu ", st.stx_dev_major, st.stx_dev_minor, (unsigned long long)st.stx_ino);
+    int fd = open("/proc/locks", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    // Read whole, in steps; a line split between two reads is joined.
+    char buf[8192];
+    size_t kept = 0;
+    bool found = false;
+    for (ssize_t n; !found && (n = read(fd, buf + kept, sizeof buf - 1 - kept)) > 0;) {
+        buf[kept + n] = 0;
+        char *line = buf, *end;
+        while (!found && (end = strchr(line, '\n'))) {
+            *end = ' ';
+            char saved = end[1];
+            end[1] = 0;
+            found = strstr(line, " FLOCK ") && strstr(line, id);
+            end[1] = saved;
+            line = end + 1;
+        }
+        kept = strlen(line);
+        memmove(buf, line, kept);
+        if (kept == sizeof buf - 1)
+            kept = 0; // no line is that long
+    }
+    close(fd);
+    return found;
+}
+
+// Output still queued as a port closes: what the line goes on taking may
+// leave, for up to half a second; what it has stopped taking (after XOFF,
+// with CTS low, to a far end that reads nothing) is dropped after 0.1 s
+// without progress. Else the close would wait in the driver, up to its
+// closing_wait of 30 s, for bytes that may never leave.
+// A pty counts nothing here, its bytes being at the far end already: they
+// stay for it to read.
+void letOutputGo(int fd)
+{
+    long long start = nowMs(), moved = start;
+    int last = -1;
+    for (int queued = 0; ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0;) {
+        long long now = nowMs();
+        if (queued != last) {
+            last = queued;
+            moved = now;
+        }
+        if (now - moved >= 100 || now - start >= 500) {
+            tcflush(fd, TCOFLUSH);
+            return;
+        }
+        struct timespec t = {0, 2000000};
+        nanosleep(&t, nullptr);
+    }
+}
+
 } // namespace
 
 extern "C" {
@@ -114,6 +191,10 @@ HANDLE CreateFileA(const char *name, DWORD access, DWORD shareMode, void *, DWOR
         return INVALID_HANDLE_VALUE;
     }
 
+    if (lockedByAnother(path)) {
+        lastError = ERROR_SHARING_VIOLATION;
+        return INVALID_HANDLE_VALUE;
+    }
     // Non-blocking, so that the open never waits for carrier; reads and
     // writes wait with poll under the time-outs.
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -182,6 +263,7 @@ BOOL CloseHandle(HANDLE h)
     // Drop the mark we set, for whoever opened past it (root can).
     if (p.marked)
         ioctl(fd, TIOCNXCL);
+    letOutputGo(fd);
     return close(fd) == 0 ? TRUE : fail(errorOf(errno));
 }
 

@@ -108,8 +108,12 @@ inline BOOL fail(DWORD error)
     return FALSE;
 }
 
-// Win32's code for an errno of open(2), flock(2), read(2) or write(2).
+// Win32's code for an errno of open(2) or flock(2).
 DWORD errorOf(int e);
+
+// Win32's code for an errno of a call on an open port: a read, a write, a
+// setting or a modem line. A device that has gone is ERROR_DEVICE_REMOVED.
+DWORD lineErrorOf(int e);
 
 void discardReadAhead(ReadAhead &ahead);
 

@@ -59,6 +59,13 @@ const struct { DWORD rate; speed_t code; } standardRates[] = {
 #endif
 };
 
+// Why a call on the device failed: it has gone (a pulled adapter, a hung-up
+// tty), or it refused what was asked.
+DWORD refusalOrGone(int e)
+{
+    return e == EIO || e == ENODEV || e == ENXIO ? ERROR_DEVICE_REMOVED : ERROR_INVALID_PARAMETER;
+}
+
 bool modemLines(int fd, int request, int lines)
 {
     // A pseudo-terminal has no modem lines; that is no error.
@@ -185,34 +192,45 @@ bool readSettings(int fd, DCB *dcb)
     return true;
 }
 
-bool applySettings(int fd, const DCB &dcb)
+DWORD applySettings(int fd, const DCB &dcb)
 {
     struct termios t;
     bool standard = false;
-    if (tcgetattr(fd, &t) != 0 || !termiosFromDcb(dcb, &t, &standard) || tcsetattr(fd, TCSANOW, &t) != 0)
-        return false;
+    if (tcgetattr(fd, &t) != 0)
+        return refusalOrGone(errno);
+    if (!termiosFromDcb(dcb, &t, &standard))
+        return ERROR_INVALID_PARAMETER;
+    if (tcsetattr(fd, TCSANOW, &t) != 0)
+        return refusalOrGone(errno);
 
 #ifdef RUVEK_HAVE_TERMIOS2
     if (!standard) {
         struct termios2 t2;
         if (ioctl(fd, TCGETS2, &t2) != 0)
-            return false;
+            return refusalOrGone(errno);
         t2.c_cflag = (t2.c_cflag & ~(tcflag_t)CBAUD) | RUVEK_BOTHER;
         t2.c_ispeed = t2.c_ospeed = dcb.BaudRate;
-        if (ioctl(fd, TCSETS2, &t2) != 0 || ioctl(fd, TCGETS2, &t2) != 0 || t2.c_ospeed != dcb.BaudRate)
-            return false;
+        if (ioctl(fd, TCSETS2, &t2) != 0 || ioctl(fd, TCGETS2, &t2) != 0)
+            return refusalOrGone(errno);
+        if (t2.c_ospeed != dcb.BaudRate)
+            return ERROR_INVALID_PARAMETER;
     }
 #endif
 
     // tcsetattr succeeds when any part was applied: check what matters stuck.
     struct termios check;
     const tcflag_t format = CSIZE | PARENB | PARODD | STICKY | CSTOPB;
-    if (tcgetattr(fd, &check) != 0 || (check.c_cflag & format) != (t.c_cflag & format) ||
-        (standard && cfgetospeed(&check) != cfgetospeed(&t)))
-        return false;
+    if (tcgetattr(fd, &check) != 0)
+        return refusalOrGone(errno);
+    if ((check.c_cflag & format) != (t.c_cflag & format) || (standard && cfgetospeed(&check) != cfgetospeed(&t)))
+        return ERROR_INVALID_PARAMETER;
 
-    return modemLines(fd, dcb.fDtrControl ? TIOCMBIS : TIOCMBIC, TIOCM_DTR) &&
-           (dcb.fRtsControl == 2 || modemLines(fd, dcb.fRtsControl ? TIOCMBIS : TIOCMBIC, TIOCM_RTS));
+    // Under the handshake RTS is the flow control's: raised here, since the
+    // line can take input, and lowered by the kernel while it can't.
+    if (!modemLines(fd, dcb.fDtrControl ? TIOCMBIS : TIOCMBIC, TIOCM_DTR) ||
+        !modemLines(fd, dcb.fRtsControl ? TIOCMBIS : TIOCMBIC, TIOCM_RTS))
+        return refusalOrGone(errno);
+    return 0;
 }
 
 } // namespace ruvek_termios

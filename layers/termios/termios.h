@@ -38,12 +38,14 @@ void dcbFromTermios(const struct termios &t, int lines, DCB *dcb);
 // B38400 and the rate goes to the device through termios2.
 bool termiosFromDcb(const DCB &dcb, struct termios *t, bool *standard);
 
-// Reads the device's settings into dcb (its DCBlength kept); false when it has none.
+// Reads the device's settings into dcb (its DCBlength kept); false, with
+// errno set, when it has none.
 bool readSettings(int fd, DCB *dcb);
 
-// Applies dcb to the device and checks that what matters stuck; false when
-// the device or termios refused any part.
-bool applySettings(int fd, const DCB &dcb);
+// Applies dcb to the device and checks that what matters stuck: 0, else
+// ERROR_INVALID_PARAMETER when the device or termios refused any part, or
+// ERROR_DEVICE_REMOVED when the device has gone.
+DWORD applySettings(int fd, const DCB &dcb);
 
 // waits.cpp
 

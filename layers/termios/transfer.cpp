@@ -29,7 +29,7 @@ BOOL writePort(Port &p, const char *in, DWORD toWrite, DWORD *written)
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else if (n < 0 && errno != EAGAIN) {
-            return fail(errorOf(errno));
+            return fail(lineErrorOf(errno));
         }
         // The driver's queue is full: wait until it takes more, or the port closes.
         Wait w = waitFor(p.fd, p.wake[0], POLLOUT, deadline.get());
@@ -67,7 +67,8 @@ Refill refill(Port &p, bool polling)
             continue;
         if (n < 0 && errno == EAGAIN)
             return NOTHING;
-        lastError = n < 0 ? errorOf(errno) : ERROR_GEN_FAILURE;
+        // End of file: the tty has hung up, as a pulled adapter's does.
+        lastError = n < 0 ? lineErrorOf(errno) : ERROR_DEVICE_REMOVED;
         return GONE;
     }
 }

@@ -79,7 +79,7 @@ static jbyteArray arrayOf(Bytes *b) { return reinterpret_cast<jbyteArray>(b); }
 
 // --- the natives, bound by their plain names (on x86 too: the DLL is linked --kill-at)
 
-typedef jlong(JNICALL *OpenFn)(JNIEnv *, jclass, jbyteArray, jint);
+typedef jlong(JNICALL *OpenFn)(JNIEnv *, jclass, jbyteArray, jint, jint, jint, jint, jint);
 typedef jint(JNICALL *ReadFn)(JNIEnv *, jclass, jlong, jbyteArray, jint, jint, jint);
 typedef jint(JNICALL *WriteFn)(JNIEnv *, jclass, jlong, jbyteArray, jint, jint);
 typedef jint(JNICALL *AvailableFn)(JNIEnv *, jclass, jlong);
@@ -242,7 +242,7 @@ int main(int argc, char **argv)
             else
                 sscanf(line, "%*s %i %259s %i", &slot, word, &a);
             Bytes name = {(jsize)(strlen(word) + (raw ? 0 : 1)), (jbyte *)word};
-            jlong h = nOpen(&env, NULL, arrayOf(&name), raw ? 9600 : a);
+            jlong h = nOpen(&env, NULL, arrayOf(&name), raw ? 9600 : a, 8, 0, 0, 0); // 8N1, no flow control
             if (h > 0 && !raw && lineAt(slot) == 0)
                 lines[slot] = h;
             else if (h > 0)
