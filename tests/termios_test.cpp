@@ -1155,6 +1155,29 @@ TEST(Settings, EveryStandardRateMapsToItsCodeAndBackAndNoOtherHasOne)
         EXPECT_FALSE(rateCode(rate, &code)) << rate;
 }
 
+// What the chips make of a rate, as their drivers set their divisors; the
+// figures are what QEMU's emulated 8250 and FT232 report running at.
+TEST(Settings, TheRatesA16550AndAnFt232MakeAreTheirDivisorsAndOnlyCloseOnesPass)
+{
+    EXPECT_EQ(uartRate(115200, 9600), 9600u);
+    EXPECT_EQ(uartRate(115200, 31250), 28800u);
+    EXPECT_EQ(uartRate(115200, 76800), 57600u);
+    EXPECT_EQ(uartRate(115200, 115200), 115200u);
+    EXPECT_EQ(uartRate(115200, 1000000), 115200u) << "a divisor is never below 1";
+    EXPECT_EQ(ftdiRate(9600), 9600u);
+    EXPECT_EQ(ftdiRate(31250), 31250u);
+    EXPECT_EQ(ftdiRate(250000), 250000u);
+    EXPECT_EQ(ftdiRate(1000000), 1000000u);
+    EXPECT_EQ(ftdiRate(2000000), 2000000u);
+    EXPECT_EQ(ftdiRate(3000000), 3000000u);
+    EXPECT_EQ(ftdiRate(115200), 115384u);
+    EXPECT_EQ(ftdiRate(100), 220u) << "a divisor past 14 bits spills into the eighths";
+    EXPECT_TRUE(rateClose(115384, 115200));
+    EXPECT_TRUE(rateClose(9600, 9600));
+    EXPECT_FALSE(rateClose(28800, 31250));
+    EXPECT_FALSE(rateClose(220, 100));
+}
+
 TEST(Settings, EachFormatAndHandshakeMapsToItsFlagsAndBack)
 {
     const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};

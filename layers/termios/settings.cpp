@@ -189,6 +189,10 @@ bool readSettings(int fd, DCB *dcb)
     if ((t.c_cflag & CBAUD) == RUVEK_BOTHER && ioctl(fd, TCGETS2, &t2) == 0)
         dcb->BaudRate = t2.c_ospeed;
 #endif
+    // The kernel says what was asked; the chip, where we know it, runs at its own.
+    DWORD real = realRate(fd, dcb->BaudRate);
+    if (real)
+        dcb->BaudRate = real;
     return true;
 }
 
@@ -200,6 +204,12 @@ DWORD applySettings(int fd, const DCB &dcb)
         return refusalOrGone(errno);
     if (!termiosFromDcb(dcb, &t, &standard))
         return ERROR_INVALID_PARAMETER;
+    // Under the handshake RTS is the flow control's: raised, since the line
+    // can take input, and lowered by the kernel while it can't. Raised first:
+    // a driver that turns the handshake on while CTS is low (as RTS is, in a
+    // loopback) stops sending until CTS changes, and may never see it change.
+    if (dcb.fRtsControl == RTS_CONTROL_HANDSHAKE && !modemLines(fd, TIOCMBIS, TIOCM_RTS))
+        return refusalOrGone(errno);
     if (tcsetattr(fd, TCSANOW, &t) != 0)
         return refusalOrGone(errno);
 
@@ -224,11 +234,14 @@ DWORD applySettings(int fd, const DCB &dcb)
         return refusalOrGone(errno);
     if ((check.c_cflag & format) != (t.c_cflag & format) || (standard && cfgetospeed(&check) != cfgetospeed(&t)))
         return ERROR_INVALID_PARAMETER;
+    // A rate the chip misses by more than a receiver takes is refused, as
+    // any other the driver can't make; the caller puts the line back.
+    DWORD real = realRate(fd, dcb.BaudRate);
+    if (real && !rateClose(real, dcb.BaudRate))
+        return ERROR_INVALID_PARAMETER;
 
-    // Under the handshake RTS is the flow control's: raised here, since the
-    // line can take input, and lowered by the kernel while it can't.
     if (!modemLines(fd, dcb.fDtrControl ? TIOCMBIS : TIOCMBIC, TIOCM_DTR) ||
-        !modemLines(fd, dcb.fRtsControl ? TIOCMBIS : TIOCMBIC, TIOCM_RTS))
+        (dcb.fRtsControl != RTS_CONTROL_HANDSHAKE && !modemLines(fd, dcb.fRtsControl ? TIOCMBIS : TIOCMBIC, TIOCM_RTS)))
         return refusalOrGone(errno);
     return 0;
 }

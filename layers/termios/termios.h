@@ -47,6 +47,21 @@ bool readSettings(int fd, DCB *dcb);
 // ERROR_DEVICE_REMOVED when the device has gone.
 DWORD applySettings(int fd, const DCB &dcb);
 
+// rates.cpp
+
+// The rate the device's UART really runs at when asked for `asked`, where
+// its driver's divisor is known (the 8250's, ftdi_sio's); 0 where it isn't.
+DWORD realRate(int fd, DWORD asked);
+
+// The rate an 8250 with this baud_base makes of `asked`; the rate an FTDI BM,
+// R or X chip makes of it, as ftdi_sio sets its divisor.
+DWORD uartRate(DWORD baseRate, DWORD asked);
+DWORD ftdiRate(DWORD asked);
+
+// Whether a real rate is close enough to the one asked for a receiver at
+// the far end to take it: within a few per cent.
+bool rateClose(DWORD real, DWORD asked);
+
 // waits.cpp
 
 long long nowMs(); // a monotonic clock

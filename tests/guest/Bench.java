@@ -69,7 +69,9 @@ public final class Bench {
                 "-device", "virtio-9p-pci,fsdev=h,mount_tag=host",
                 "-fsdev", "local,id=w,path=" + work + ",security_model=none,multidevs=remap",
                 "-device", "virtio-9p-pci,fsdev=w,mount_tag=work",
-                "-D", work.resolve("qemu.log").toString(), "-msg", "timestamp=on"));
+                "-D", work.resolve("qemu.log").toString(), "-msg", "timestamp=on",
+                // What the emulated chips make of the drivers' settings: rare, so always on.
+                "-trace", "serial_update_parameters", "-trace", "usb_serial_set_baud", "-trace", "usb_serial_set_data"));
         for (int i = 1; i <= PLUGS; i++)
             cmd.addAll(List.of("-chardev", "socket,id=u" + i + ",path=" + sock("u" + i) + ",server=on,wait=off"));
         cmd.addAll(List.of("-device", "usb-serial,chardev=u1,bus=x.0,id=ftdi1"));

@@ -25,6 +25,7 @@ import java.util.regex.Pattern;
  *   unplug / replug            the adapter leaves the guest's USB bus, or a new one comes
  *   trace on|off               QEMU's trace of the UARTs' register writes
  *   breaks                     "ok MS...": how long each break the trace saw was held
+ *   chip uart|usb              "ok RATE": the rate the emulated 8250 or FT232 was last set to run at
  * </pre>
  */
 final class Control extends Thread {
@@ -94,6 +95,8 @@ final class Control extends Thread {
         }
         case "breaks":
             return "ok" + breaks();
+        case "chip":
+            return "ok " + chipRate(w[1]);
         default:
             return "error unknown command " + w[0];
         }
@@ -111,6 +114,18 @@ final class Control extends Thread {
         for (int i = 0; i < b.length; i++)
             b[i] = (byte) Integer.parseInt(s.substring(2 * i, 2 * i + 2), 16);
         return b;
+    }
+
+    private static final Pattern UART_RATE = Pattern.compile("serial_update_parameters baudrate=(\\d+)");
+    private static final Pattern USB_RATE = Pattern.compile("usb_serial_set_baud dev \\S+ baud rate (\\d+)");
+
+    /** What QEMU's trace last said the chip runs at; -1 when it said nothing. */
+    private String chipRate(String chip) throws IOException {
+        Matcher m = (chip.equals("uart") ? UART_RATE : USB_RATE).matcher(Files.readString(bench.work.resolve("qemu.log")));
+        String rate = "-1";
+        while (m.find())
+            rate = m.group(1);
+        return rate;
     }
 
     /** The lengths, in ms, of the breaks in the trace since it was turned on: LCR's bit 6 set, then cleared. */

@@ -84,6 +84,11 @@ final class Rig {
         boolean holds() throws Exception;
     }
 
+    /** The rate QEMU's emulated chip behind the device was last set to. */
+    static String chipRate(String device) throws IOException {
+        return ask("chip " + (device.equals(ADAPTER) ? "usb" : "uart"));
+    }
+
     /** Whether the device node is there. */
     static boolean present(String device) {
         return Files.exists(Path.of(device));
