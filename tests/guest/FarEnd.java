@@ -11,8 +11,10 @@ import java.util.zip.CRC32;
 /**
  * One QEMU chardev socket. Its reader never stops reading, whatever the
  * writer has yet to send, since a chardev write blocks QEMU's main loop; its
- * writer sends from a queue of its own. A telnet far end escapes 0xFF, drops
- * the negotiation QEMU opens with, and can send a break.
+ * writer sends from a queue of its own. A telnet far end drops the
+ * negotiation QEMU opens with, escapes 0xFF in what it sends (QEMU takes
+ * IAC IAC as one 0xFF) and can send a break; what QEMU sends after the
+ * negotiation is raw, since it escapes nothing.
  */
 final class FarEnd {
     enum Mode { SINK, ECHO, KEEP, RELAY }
@@ -86,24 +88,19 @@ final class FarEnd {
 
     private void read() {
         ByteBuffer buf = ByteBuffer.allocate(65536);
-        int telnetState = 0; // 0: data; 1: after IAC; 2: the option of a negotiation
+        // The negotiation: IAC, then WILL, WONT, DO or DONT, then an option;
+        // the first byte outside such a triple begins the raw data.
+        int negotiating = telnet ? 0 : -1; // the triple's bytes so far; -1: raw data
         try {
             while (channel.read(buf.clear()) >= 0) {
                 ByteArrayOutputStream data = new ByteArrayOutputStream(buf.position());
                 for (int i = 0; i < buf.position(); i++) {
                     int b = buf.get(i) & 0xFF;
-                    if (telnet && telnetState == 1) {
-                        telnetState = b >= 251 && b <= 254 ? 2 : 0; // WILL, WONT, DO, DONT take an option
-                        if (b == IAC)
-                            data.write(b);
-                        continue;
-                    } else if (telnet && telnetState == 2) {
-                        telnetState = 0;
-                        continue;
-                    } else if (telnet && b == IAC) {
-                        telnetState = 1;
+                    if (negotiating == 0 && b == IAC || negotiating == 1 && b >= 251 && b <= 254 || negotiating == 2) {
+                        negotiating = (negotiating + 1) % 3;
                         continue;
                     }
+                    negotiating = -1;
                     data.write(b);
                 }
                 arrived(data.toByteArray());

@@ -62,6 +62,52 @@ final class Rig {
         return " " + run("stty", "-F", device, "-a").replace('\n', ' ') + " ";
     }
 
+    /**
+     * A second process that reads a device's settings as the kernel holds
+     * them, each time it is asked: in stty's words (cs8, -parenb, crtscts,
+     * ...), for many more questions than starting stty each time affords.
+     */
+    static final class Watcher implements AutoCloseable {
+        private static final String PROGRAM = String.join("\n",
+                "import os, sys, termios",
+                "CMSPAR = 0o10000000000 # Linux's, which Python's termios lacks",
+                "fd = os.open(sys.argv[1], os.O_RDONLY | os.O_NOCTTY | os.O_NONBLOCK)",
+                "def w(on, name): return name if on else '-' + name",
+                "for _ in sys.stdin:",
+                "    i, o, c, l, ispeed, ospeed, cc = termios.tcgetattr(fd)",
+                "    size = {termios.CS5: 5, termios.CS6: 6, termios.CS7: 7, termios.CS8: 8}[c & termios.CSIZE]",
+                "    print(' cs%d %s %s %s %s %s %s %s ' % (size, w(c & termios.PARENB, 'parenb'), w(c & termios.PARODD, 'parodd'),",
+                "          w(c & CMSPAR, 'cmspar'), w(c & termios.CSTOPB, 'cstopb'), w(c & termios.CRTSCTS, 'crtscts'),",
+                "          w(i & termios.IXON, 'ixon'), w(i & termios.IXOFF, 'ixoff')), flush=True)");
+        private final Process python;
+        private final BufferedReader said;
+
+        Watcher(String device) throws IOException {
+            python = python(PROGRAM, device);
+            said = new BufferedReader(new InputStreamReader(python.getInputStream(), StandardCharsets.UTF_8));
+        }
+
+        /** The settings now, as " cs8 -parenb ... ". */
+        String now() throws IOException {
+            python.getOutputStream().write('\n');
+            python.getOutputStream().flush();
+            String line = said.readLine();
+            if (line == null || !line.startsWith(" cs"))
+                throw new IOException("the watcher said: " + line);
+            return line;
+        }
+
+        @Override
+        public void close() throws IOException {
+            python.getOutputStream().close();
+            try {
+                python.waitFor();
+            } catch (InterruptedException e) {
+                Thread.currentThread().interrupt();
+            }
+        }
+    }
+
     /** A Python program run beside the library: the second process that tests need. */
     static Process python(String program, String... args) throws IOException {
         List<String> command = new ArrayList<>(List.of("python3", "-c", program));
