@@ -122,7 +122,24 @@ final class LinuxPorts extends Ports {
         String holder = p == null || error != LineNatives.ERROR_SHARING_VIOLATION ? null : holder(p);
         if (holder != null)
             return new PortBusyException(SerialLine.NO_PORT, device, "busy; " + holder);
+        if (p != null && noUart(p))
+            return new NoSuchPortException(SerialLine.NO_PORT, device, NO_UART);
         return super.diagnose(device, settings, error);
+    }
+
+    private static final String NO_UART = "no such port; no UART behind it";
+
+    /** Whether the device is a ttyS that the kernel made with no UART behind it. */
+    private static boolean noUart(Path device) {
+        Path real;
+        try {
+            real = device.toRealPath();
+        } catch (IOException e) {
+            return false;
+        }
+        Path name = real.getFileName();
+        return name != null && name.toString().startsWith("ttyS")
+                && "0".equals(read(Paths.get("/sys/class/tty").resolve(name).resolve("type")));
     }
 
     /** Why the port's device could not be opened, from what the system shows of its path. */
@@ -164,10 +181,8 @@ final class LinuxPorts extends Ports {
         String alias = notSerial(attribute(real, "unix:rdev"));
         if (alias != null)
             return new NotASerialPortException(port, device, alias);
-        Path name = real.getFileName();
-        if (name != null && name.toString().startsWith("ttyS")
-                && "0".equals(read(Paths.get("/sys/class/tty").resolve(name).resolve("type"))))
-            return new NoSuchPortException(port, device, "no such port; no UART behind it");
+        if (noUart(real))
+            return new NoSuchPortException(port, device, NO_UART);
         if (!Files.isReadable(real) || !Files.isWritable(real))
             return new PortAccessDeniedException(port, device, "permission denied; is the user in group " + group(real) + "?");
         String holder = holder(real);

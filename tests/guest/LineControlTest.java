@@ -4,12 +4,14 @@ package ruvek.guest;
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import java.util.concurrent.TimeUnit;
 import org.junit.jupiter.api.Test;
 import ruvek.LineSettings;
 import ruvek.LineSettings.FlowControl;
+import ruvek.NoSuchPortException;
 import ruvek.SerialLine;
 
 @SuppressWarnings("try") // a Loop is held for its effect alone
@@ -109,6 +111,16 @@ class LineControlTest {
                 again.drain();
             }
         }
+    }
+
+    /** The kernel makes ttyS4 with no UART behind it: by path or as COM5, one exception, one reason. */
+    @Test
+    void aTtyWithNoUartIsNoSuchPortByPathAndByNumberAlike() throws Exception {
+        assertTrue(Rig.present("/dev/ttyS4"), "the guest has no ttyS4");
+        NoSuchPortException byPath = assertThrows(NoSuchPortException.class, () -> SerialLine.open("/dev/ttyS4", 9600));
+        NoSuchPortException byNumber = assertThrows(NoSuchPortException.class, () -> SerialLine.open(5, 9600));
+        assertEquals("/dev/ttyS4: no such port; no UART behind it", byPath.getMessage());
+        assertEquals("COM5 (/dev/ttyS4): no such port; no UART behind it", byNumber.getMessage());
     }
 
     /** What another program left set is no line's: open sets every field it promises, flow control too. */
