@@ -55,11 +55,23 @@ void setField(DCB &dcb, int field, const LineFormat &f)
     case FIELD_STOP_BITS:
         dcb.StopBits = f.stopBits;
         break;
+    case FIELD_LOW_LATENCY:
+        dcb.fDummy2 = (dcb.fDummy2 & ~DCB_LOW_LATENCY) | (f.options & OPTION_LOW_LATENCY ? DCB_LOW_LATENCY : 0);
+        break;
+    case FIELD_RS485:
+        // The driver's RTS, raised for each transmission; off it, RTS goes off.
+        if (f.options & OPTION_RS485)
+            dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+        else if (dcb.fRtsControl == RTS_CONTROL_TOGGLE)
+            dcb.fRtsControl = RTS_CONTROL_DISABLE;
+        break;
     case FIELD_FLOW:
         dcb.fOutxCtsFlow = f.flow == FLOW_RTS_CTS;
         // Off the handshake, RTS goes back to off, as a line opens.
         if (f.flow == FLOW_RTS_CTS)
             dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+        else if (dcb.fRtsControl == RTS_CONTROL_TOGGLE && !(f.options & OPTION_RS485))
+            dcb.fRtsControl = RTS_CONTROL_DISABLE;
         else if (dcb.fRtsControl == RTS_CONTROL_HANDSHAKE)
             dcb.fRtsControl = RTS_CONTROL_DISABLE;
         dcb.fOutX = dcb.fInX = f.flow == FLOW_XON_XOFF;
@@ -88,6 +100,13 @@ BOOL deviceGone(DWORD error)
 
 namespace {
 
+// The options a record holds, as LineFormat has them.
+BYTE optionsOf(const DCB &dcb)
+{
+    return (BYTE)((dcb.fDummy2 & DCB_LOW_LATENCY ? OPTION_LOW_LATENCY : 0) |
+                  (dcb.fRtsControl == RTS_CONTROL_TOGGLE ? OPTION_RS485 : 0));
+}
+
 // A SetCommState that failed as a refusal of what it was given, not as a
 // device that has gone or a call that broke.
 bool refusal(DWORD error) { return error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED; }
@@ -101,16 +120,28 @@ int applyFormat(HANDLE h, const LineFormat *f)
     if (!GetCommState(h, &was))
         return -1;
     DCB dcb = was;
-    for (int field = FIELD_BAUD; field <= FIELD_FLOW; field++)
+    for (int field = FIELD_BAUD; field <= FIELD_RS485; field++)
         setField(dcb, field, *f);
-    if (SetCommState(h, &dcb))
-        return 0;
+    if (SetCommState(h, &dcb)) {
+        // The options are the ones a driver may take without a word and not
+        // keep: what it reads back says whether it has them.
+        DCB now = {};
+        now.DCBlength = sizeof now;
+        if (!GetCommState(h, &now))
+            return -1;
+        BYTE missing = (BYTE)(optionsOf(now) ^ f->options);
+        if (!missing)
+            return 0;
+        if (!SetCommState(h, &was) && !refusal(GetLastError()))
+            return -1;
+        return missing & OPTION_LOW_LATENCY ? FIELD_LOW_LATENCY : FIELD_RS485;
+    }
     if (!refusal(GetLastError()))
         return -1;
     // Refused: find the field by trying each alone, then put the line back,
     // since the driver may have taken part of the record.
     int refused = FIELD_STOP_BITS;
-    for (int field = FIELD_BAUD; field <= FIELD_FLOW; field++) {
+    for (int field = FIELD_BAUD; field <= FIELD_RS485; field++) {
         DCB one = was;
         setField(one, field, *f);
         if (!SetCommState(h, &one)) {
@@ -136,5 +167,6 @@ BOOL readFormat(HANDLE h, LineFormat *f)
     f->parity = dcb.Parity;
     f->stopBits = dcb.StopBits;
     f->flow = dcb.fOutxCtsFlow ? FLOW_RTS_CTS : dcb.fOutX || dcb.fInX ? FLOW_XON_XOFF : FLOW_NONE;
+    f->options = optionsOf(dcb);
     return TRUE;
 }

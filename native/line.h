@@ -21,15 +21,26 @@ BOOL configureLine(HANDLE h, DWORD baud);
 BOOL setPollingTimeouts(void);
 
 /* A line's format as the named API sets and reads it. Parity and stop bits
-   take the DCB's values (NOPARITY..SPACEPARITY, ONESTOPBIT..TWOSTOPBITS). */
+   take the DCB's values (NOPARITY..SPACEPARITY, ONESTOPBIT..TWOSTOPBITS);
+   options are OPTION_ bits. */
 enum { FLOW_NONE, FLOW_RTS_CTS, FLOW_XON_XOFF };
+enum { OPTION_LOW_LATENCY = 1, OPTION_RS485 = 2 };
 typedef struct {
     DWORD baud;
-    BYTE dataBits, parity, stopBits, flow;
+    BYTE dataBits, parity, stopBits, flow, options;
 } LineFormat;
 
 /* The fields of a format, as applyFormat names the one a driver refused. */
-enum { FIELD_BAUD = 1, FIELD_DATA_BITS, FIELD_PARITY, FIELD_STOP_BITS, FIELD_FLOW };
+enum { FIELD_BAUD = 1, FIELD_DATA_BITS, FIELD_PARITY, FIELD_STOP_BITS, FIELD_FLOW, FIELD_LOW_LATENCY, FIELD_RS485 };
+
+/* Low latency has no field in Win32's record: a layer that has it keeps it
+   in the first of the record's reserved bits, fDummy2's lowest. Windows
+   neither takes nor reports that bit, so there it reads back off, and
+   applyFormat refuses it. RS-485 is RTS_CONTROL_TOGGLE. */
+#define DCB_LOW_LATENCY 1u
+#ifndef RTS_CONTROL_TOGGLE
+#define RTS_CONTROL_TOGGLE 3
+#endif
 
 /* Applies f, keeping every other setting the driver reports: 0 when the
    driver took it all. Otherwise the field it refused (the first that it

@@ -151,25 +151,27 @@ DWORD configure(HANDLE port, const LineFormat &f)
     return refused ? ERROR_SETTINGS_REFUSED | (DWORD)refused : 0;
 }
 
-// The format of a line as Java passes it; false for a value outside what the natives know.
-bool formatOf(jint baud, jint dataBits, jint parity, jint stopBits, jint flow, LineFormat *f)
+// The format of a line as Java passes it; false for a value outside what the
+// natives know, and for RS-485 with RTS/CTS, which both want RTS.
+bool formatOf(jint baud, jint dataBits, jint parity, jint stopBits, jint flow, jint options, LineFormat *f)
 {
     if (baud <= 0 || dataBits < 5 || dataBits > 8 || parity < NOPARITY || parity > SPACEPARITY ||
-        stopBits < ONESTOPBIT || stopBits > TWOSTOPBITS || flow < FLOW_NONE || flow > FLOW_XON_XOFF)
+        stopBits < ONESTOPBIT || stopBits > TWOSTOPBITS || flow < FLOW_NONE || flow > FLOW_XON_XOFF ||
+        (options & ~(OPTION_LOW_LATENCY | OPTION_RS485)) || ((options & OPTION_RS485) && flow == FLOW_RTS_CTS))
         return false;
-    *f = LineFormat{(DWORD)baud, (BYTE)dataBits, (BYTE)parity, (BYTE)stopBits, (BYTE)flow};
+    *f = LineFormat{(DWORD)baud, (BYTE)dataBits, (BYTE)parity, (BYTE)stopBits, (BYTE)flow, (BYTE)options};
     return true;
 }
 
 } // namespace
 
 JNIEXPORT jlong JNICALL Java_ruvek_LineNatives_open(JNIEnv *env, jclass, jbyteArray name, jint baud, jint dataBits,
-                                                    jint parity, jint stopBits, jint flow)
+                                                    jint parity, jint stopBits, jint flow, jint options)
 {
     char path[1024];
     LineFormat format;
     jsize n = env->GetArrayLength(name);
-    if (n <= 0 || (size_t)n > sizeof path || !formatOf(baud, dataBits, parity, stopBits, flow, &format))
+    if (n <= 0 || (size_t)n > sizeof path || !formatOf(baud, dataBits, parity, stopBits, flow, options, &format))
         return failure(ERROR_INVALID_PARAMETER);
     env->GetByteArrayRegion(name, 0, n, reinterpret_cast<jbyte *>(path));
     if (path[n - 1] != 0)
@@ -280,11 +282,11 @@ JNIEXPORT jboolean JNICALL Java_ruvek_LineNatives_close(JNIEnv *, jclass, jlong 
 }
 
 JNIEXPORT jint JNICALL Java_ruvek_LineNatives_setFormat(JNIEnv *, jclass, jlong handle, jint baud, jint dataBits,
-                                                        jint parity, jint stopBits, jint flow)
+                                                        jint parity, jint stopBits, jint flow, jint options)
 {
     // The Java side checks each value; these bounds keep a bad one from the driver all the same.
     LineFormat f;
-    if (!formatOf(baud, dataBits, parity, stopBits, flow, &f))
+    if (!formatOf(baud, dataBits, parity, stopBits, flow, options, &f))
         return failure(ERROR_INVALID_PARAMETER);
     Line &l = *lineOf(handle);
     int refused = applyFormat(l.port, &f);
@@ -299,7 +301,7 @@ JNIEXPORT jlong JNICALL Java_ruvek_LineNatives_getFormat(JNIEnv *, jclass, jlong
         return lineFailure(l, GetLastError());
     // Packed into one positive number, so that no array need cross JNI.
     return (jlong)f.baud | (jlong)f.dataBits << 32 | (jlong)f.parity << 40 | (jlong)f.stopBits << 48 |
-           (jlong)f.flow << 56;
+           (jlong)f.flow << 56 | (jlong)f.options << 60;
 }
 
 JNIEXPORT jint JNICALL Java_ruvek_LineNatives_escape(JNIEnv *, jclass, jlong handle, jint function)

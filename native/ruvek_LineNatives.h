@@ -28,10 +28,10 @@ extern "C" {
 /*
  * Class:     ruvek_LineNatives
  * Method:    open
- * Signature: ([BIIIII)J
+ * Signature: ([BIIIIII)J
  */
 JNIEXPORT jlong JNICALL Java_ruvek_LineNatives_open
-  (JNIEnv *, jclass, jbyteArray, jint, jint, jint, jint, jint);
+  (JNIEnv *, jclass, jbyteArray, jint, jint, jint, jint, jint, jint);
 
 /*
  * Class:     ruvek_LineNatives
@@ -76,10 +76,10 @@ JNIEXPORT jboolean JNICALL Java_ruvek_LineNatives_close
 /*
  * Class:     ruvek_LineNatives
  * Method:    setFormat
- * Signature: (JIIIII)I
+ * Signature: (JIIIIII)I
  */
 JNIEXPORT jint JNICALL Java_ruvek_LineNatives_setFormat
-  (JNIEnv *, jclass, jlong, jint, jint, jint, jint, jint);
+  (JNIEnv *, jclass, jlong, jint, jint, jint, jint, jint, jint);
 
 /*
  * Class:     ruvek_LineNatives

@@ -62,7 +62,7 @@ protected:
         std::vector<jbyte> bytes(name.begin(), name.end());
         bytes.push_back(0);
         return Java_ruvek_LineNatives_open(env, nullptr, reinterpret_cast<jbyteArray>(&bytes), baud, bits, parity,
-                                           stop, flow);
+                                           stop, flow, 0);
     }
     jint read(jlong line, std::vector<jbyte> &b, jint timeout)
     {
@@ -111,7 +111,7 @@ TEST_F(Lines, EveryFailedStepOfOpenSaysWhyAndLeavesNothingOpen)
     EXPECT_EQ(open("\\\\.\\COM9"), -(jlong)ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(open("\\\\.\\COM3", 0), -(jlong)ERROR_INVALID_PARAMETER);
     std::vector<jbyte> unterminated = {'C', 'O', 'M', '3'};
-    EXPECT_EQ(Java_ruvek_LineNatives_open(env, nullptr, reinterpret_cast<jbyteArray>(&unterminated), 9600, 8, 0, 0, 0),
+    EXPECT_EQ(Java_ruvek_LineNatives_open(env, nullptr, reinterpret_cast<jbyteArray>(&unterminated), 9600, 8, 0, 0, 0, 0),
               -(jlong)ERROR_INVALID_PARAMETER);
     fake.opens.clear();
     for (auto bad : {std::vector<jint>{4, 0, 0, 0}, {9, 0, 0, 0}, {8, 5, 0, 0}, {8, 0, 3, 0}, {8, 0, 0, 3}})
@@ -225,9 +225,9 @@ DCB busyDriver()
     return d;
 }
 
-jint setFormat(jlong line, jint baud, jint bits, jint parity, jint stop, jint flow)
+jint setFormat(jlong line, jint baud, jint bits, jint parity, jint stop, jint flow, jint options = 0)
 {
-    return Java_ruvek_LineNatives_setFormat(nullptr, nullptr, line, baud, bits, parity, stop, flow);
+    return Java_ruvek_LineNatives_setFormat(nullptr, nullptr, line, baud, bits, parity, stop, flow, options);
 }
 
 TEST_F(Lines, EachFormatSetsExactlyItsFieldsAndReadsBackAsApplied)
@@ -391,6 +391,39 @@ TEST_F(Lines, ADeviceThatGoesAsItsLineOpensSaysSoAndLeavesNothingOpen)
     };
     EXPECT_EQ(open("\\\\.\\COM3"), -(jlong)ERROR_DEVICE_REMOVED);
     EXPECT_TRUE(fake.handles.empty());
+}
+
+// Low latency and RS-485 are options a driver may ignore without a word, as
+// Windows does the reserved bit that carries low latency: what the driver
+// reads back says whether it took them.
+TEST_F(Lines, LowLatencyAndRs485AreKeptWhereTheDriverKeepsThemAndRefusedByNameWhereNot)
+{
+    jlong line = open("\\\\.\\COM3");
+    ASSERT_GT(line, 0);
+    DCB driver = busyDriver();
+    fake.reported = driver;
+    fake.rememberState = true;
+    ASSERT_EQ(setFormat(line, 9600, 8, NOPARITY, ONESTOPBIT, 0, 1), 0);
+    EXPECT_EQ(fake.applied.back().fDummy2 & 1u, 1u);
+    ASSERT_EQ(setFormat(line, 9600, 8, NOPARITY, ONESTOPBIT, 2, 3), 0) << "RS-485 with XON/XOFF";
+    EXPECT_EQ(fake.applied.back().fRtsControl, 3u);
+    EXPECT_EQ(Java_ruvek_LineNatives_getFormat(nullptr, nullptr, line) >> 56, (jlong)(2 | 3 << 4));
+    ASSERT_EQ(setFormat(line, 9600, 8, NOPARITY, ONESTOPBIT, 0, 0), 0);
+    EXPECT_EQ(fake.applied.back().fRtsControl, (DWORD)RTS_CONTROL_DISABLE) << "RTS left to a toggle no longer asked";
+    EXPECT_EQ(fake.applied.back().fDummy2 & 1u, 0u);
+    EXPECT_EQ(setFormat(line, 9600, 8, NOPARITY, ONESTOPBIT, 1, 2), -(jint)ERROR_INVALID_PARAMETER)
+        << "RS-485 and RTS/CTS both want RTS";
+    EXPECT_EQ(setFormat(line, 9600, 8, NOPARITY, ONESTOPBIT, 0, 4), -(jint)ERROR_INVALID_PARAMETER);
+
+    // A driver that keeps neither: each is refused by name, and the line put back.
+    fake.rememberState = false;
+    fake.reported = driver;
+    fake.applied.clear();
+    EXPECT_EQ(setFormat(line, 9600, 8, NOPARITY, ONESTOPBIT, 0, 1), 6);
+    EXPECT_EQ(std::memcmp(&fake.applied.back(), &driver, sizeof driver), 0) << "not put back as it was";
+    EXPECT_EQ(setFormat(line, 9600, 8, NOPARITY, ONESTOPBIT, 0, 2), 7);
+    EXPECT_EQ(std::memcmp(&fake.applied.back(), &driver, sizeof driver), 0) << "not put back as it was";
+    EXPECT_TRUE(close(line));
 }
 
 TEST_F(Lines, ModemLinesBreakDrainAndPurgeEachMakeTheirCall)

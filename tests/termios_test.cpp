@@ -1039,7 +1039,7 @@ TEST(Ports, AFirstByteWaitReturnsWhatHasArrivedOrNothingAtItsTimeoutAndACancelEn
 TEST_F(Termios, TwoStopBitsAndBothHandshakesReachAPtyAndReadBackFromASecondOpen)
 {
     openCom7(polling);
-    LineFormat f = {19200, 8, NOPARITY, TWOSTOPBITS, FLOW_RTS_CTS};
+    LineFormat f = {19200, 8, NOPARITY, TWOSTOPBITS, FLOW_RTS_CTS, 0};
     ASSERT_EQ(applyFormat(h, &f), 0);
     struct termios t = slaveTermios();
     EXPECT_TRUE(t.c_cflag & CSTOPB);
@@ -1065,17 +1065,17 @@ TEST_F(Termios, TwoStopBitsAndBothHandshakesReachAPtyAndReadBackFromASecondOpen)
 TEST_F(Termios, WhatAPtyRevertsIsRefusedNamingItsFieldAndTheLineKeepsItsSettings)
 {
     openCom7(polling);
-    LineFormat was = {9600, 8, NOPARITY, TWOSTOPBITS, FLOW_RTS_CTS};
+    LineFormat was = {9600, 8, NOPARITY, TWOSTOPBITS, FLOW_RTS_CTS, 0};
     ASSERT_EQ(applyFormat(h, &was), 0);
     struct {
         LineFormat f;
         int field;
     } cases[] = {
-        {{9600, 7, NOPARITY, TWOSTOPBITS, FLOW_RTS_CTS}, FIELD_DATA_BITS},
-        {{9600, 8, EVENPARITY, TWOSTOPBITS, FLOW_RTS_CTS}, FIELD_PARITY},
-        {{9600, 8, MARKPARITY, TWOSTOPBITS, FLOW_RTS_CTS}, FIELD_PARITY},
-        {{9600, 7, EVENPARITY, ONESTOPBIT, FLOW_NONE}, FIELD_DATA_BITS}, // 7E1: the first refused
-        {{9600, 8, NOPARITY, ONE5STOPBITS, FLOW_NONE}, FIELD_STOP_BITS}, // 1.5 only after 5 data bits
+        {{9600, 7, NOPARITY, TWOSTOPBITS, FLOW_RTS_CTS, 0}, FIELD_DATA_BITS},
+        {{9600, 8, EVENPARITY, TWOSTOPBITS, FLOW_RTS_CTS, 0}, FIELD_PARITY},
+        {{9600, 8, MARKPARITY, TWOSTOPBITS, FLOW_RTS_CTS, 0}, FIELD_PARITY},
+        {{9600, 7, EVENPARITY, ONESTOPBIT, FLOW_NONE, 0}, FIELD_DATA_BITS}, // 7E1: the first refused
+        {{9600, 8, NOPARITY, ONE5STOPBITS, FLOW_NONE, 0}, FIELD_STOP_BITS}, // 1.5 only after 5 data bits
     };
     for (auto &c : cases) {
         EXPECT_EQ(applyFormat(h, &c.f), c.field) << "data bits " << (int)c.f.dataBits << ", parity " << (int)c.f.parity;
@@ -1085,6 +1085,25 @@ TEST_F(Termios, WhatAPtyRevertsIsRefusedNamingItsFieldAndTheLineKeepsItsSettings
         EXPECT_TRUE(t.c_cflag & CSTOPB) << "the refused change took the stop bits with it";
         EXPECT_TRUE(t.c_cflag & CRTSCTS) << "the refused change took the handshake with it";
     }
+}
+
+// Neither low latency nor RS-485 is a pty's: each is refused by name, and
+// the line keeps what it had.
+TEST_F(Termios, APtyRefusesLowLatencyAndRs485ByNameAndKeepsItsLine)
+{
+    openCom7(polling);
+    LineFormat was = {9600, 8, NOPARITY, TWOSTOPBITS, FLOW_NONE, 0};
+    ASSERT_EQ(applyFormat(h, &was), 0);
+    LineFormat low = was, rs485 = was;
+    low.options = OPTION_LOW_LATENCY;
+    rs485.options = OPTION_RS485;
+    EXPECT_EQ(applyFormat(h, &low), FIELD_LOW_LATENCY);
+    EXPECT_EQ(applyFormat(h, &rs485), FIELD_RS485);
+    LineFormat back = {};
+    ASSERT_TRUE(readFormat(h, &back));
+    EXPECT_EQ(back.options, 0);
+    EXPECT_EQ(back.stopBits, TWOSTOPBITS);
+    EXPECT_TRUE(slaveTermios().c_cflag & CSTOPB);
 }
 
 TEST_F(Termios, APtyHasNoModemLinesTakesABreakAndPurgesWhatWaits)
@@ -1264,7 +1283,7 @@ TEST(Settings, WhatTermiosCannotDoIsRefusedAndTheRecordLeftAsItWas)
         {"DSR handshake", [](DCB &d) { d.fOutxDsrFlow = 1; }},
         {"DSR sensitivity", [](DCB &d) { d.fDsrSensitivity = 1; }},
         {"DTR handshake", [](DCB &d) { d.fDtrControl = 2; }},
-        {"RTS toggle", [](DCB &d) { d.fRtsControl = 3; }},
+        {"RTS toggle beside the CTS handshake", [](DCB &d) { d.fRtsControl = 3, d.fOutxCtsFlow = 1; }},
     };
     for (auto &c : cases) {
         DCB dcb = good;

@@ -50,10 +50,11 @@ final class LineNatives {
      * @param parity as {@link #setFormat} takes it
      * @param stopBits as {@link #setFormat} takes it
      * @param flow as {@link #setFormat} takes it
+     * @param options as {@link #setFormat} takes them
      * @return the line's handle, positive; or minus the Win32 error code, {@link #ERROR_SETTINGS_REFUSED}
      *     with the field when the driver refused the format
      */
-    static native long open(byte[] name, int baud, int dataBits, int parity, int stopBits, int flow);
+    static native long open(byte[] name, int baud, int dataBits, int parity, int stopBits, int flow, int options);
 
     /**
      * Waits until a byte has arrived, {@code timeoutMs} has passed or the
@@ -87,19 +88,20 @@ final class LineNatives {
     /**
      * Applies a line format, as the DCB's values (parity 0 to 4 for none, odd,
      * even, mark, space; stop bits 0 to 2 for 1, 1.5, 2; flow 0 to 2 for none,
-     * RTS/CTS, XON/XOFF).
+     * RTS/CTS, XON/XOFF), with options: 1 low latency, 2 RS-485 direction control.
      *
-     * @return 0 when the driver took it; 1 to 5, the field it refused (baud,
-     *     data bits, parity, stop bits, flow control), with the line as it was;
-     *     or minus the Win32 error code
+     * @return 0 when the driver took it; 1 to 7, the field it refused (baud,
+     *     data bits, parity, stop bits, flow control, low latency, RS-485),
+     *     with the line as it was; or minus the Win32 error code
      */
-    static native int setFormat(long line, int baud, int dataBits, int parity, int stopBits, int flow);
+    static native int setFormat(long line, int baud, int dataBits, int parity, int stopBits, int flow, int options);
 
     /**
      * The format the driver applies now.
      *
-     * @return baud in bits 0-31, then a byte each for data bits, parity, stop
-     *     bits and flow, as {@link #setFormat} takes them; or minus the Win32 error code
+     * @return baud in bits 0-31, then a byte each for data bits, parity and
+     *     stop bits, then four bits of flow and two of options, as
+     *     {@link #setFormat} takes them; or minus the Win32 error code
      */
     static native long getFormat(long line);
 

@@ -70,7 +70,7 @@ final class LineOpening {
     private static long nativeOpen(int port, String device, byte[] name, LineSettings s) throws SerialPortException {
         try {
             return LineNatives.open(name, s.baud(), s.dataBits(), s.parity().ordinal(), s.stopBits().ordinal(),
-                    s.flowControl().ordinal());
+                    s.flowControl().ordinal(), s.options());
         } catch (LinkageError e) {
             SerialPortException x = new SerialPortException(port, device, "the native library cannot be loaded: " + e);
             x.initCause(e);

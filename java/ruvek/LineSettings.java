@@ -1,4 +1,4 @@
-// A line's settings as one immutable value: baud, data bits, parity, stop bits, flow control.
+// A line's settings as one immutable value: baud, data bits, parity, stop bits, flow control, latency, RS-485.
 package ruvek;
 
 import java.util.Locale;
@@ -6,7 +6,8 @@ import java.util.Objects;
 
 /**
  * The settings of a serial line: the baud rate, 5 to 8 data bits, the
- * parity, 1, 1.5 or 2 stop bits, and the flow control. Immutable; each
+ * parity, 1, 1.5 or 2 stop bits, the flow control, and two that only some
+ * drivers have: low latency and RS-485 direction control. Immutable; each
  * {@code with...} returns a changed copy. Out-of-range values are refused
  * here, before any native call, naming the value.
  *
@@ -50,8 +51,12 @@ public final class LineSettings {
     private final Parity parity;
     private final StopBits stopBits;
     private final FlowControl flowControl;
+    /** LOW_LATENCY and RS485, as LineNatives takes them. */
+    private final int options;
 
-    private LineSettings(int baud, int dataBits, Parity parity, StopBits stopBits, FlowControl flowControl) {
+    static final int LOW_LATENCY = 1, RS485 = 2;
+
+    private LineSettings(int baud, int dataBits, Parity parity, StopBits stopBits, FlowControl flowControl, int options) {
         if (baud <= 0)
             throw new IllegalArgumentException("the baud rate must be positive, not " + baud);
         if (dataBits < 5 || dataBits > 8)
@@ -61,6 +66,9 @@ public final class LineSettings {
         this.parity = Objects.requireNonNull(parity, "parity");
         this.stopBits = Objects.requireNonNull(stopBits, "stop bits");
         this.flowControl = Objects.requireNonNull(flowControl, "flow control");
+        if ((options & RS485) != 0 && flowControl == FlowControl.RTS_CTS)
+            throw new IllegalArgumentException("RS-485 direction control takes RTS, which RTS/CTS flow control needs");
+        this.options = options;
     }
 
     /**
@@ -72,7 +80,7 @@ public final class LineSettings {
      * @throws IllegalArgumentException when {@code baud} is not positive
      */
     public static LineSettings of(int baud) {
-        return new LineSettings(baud, 8, Parity.NONE, StopBits.ONE, FlowControl.NONE);
+        return new LineSettings(baud, 8, Parity.NONE, StopBits.ONE, FlowControl.NONE, 0);
     }
 
     /**
@@ -82,7 +90,7 @@ public final class LineSettings {
      * @return the changed copy
      */
     public LineSettings withBaud(int baud) {
-        return new LineSettings(baud, dataBits, parity, stopBits, flowControl);
+        return new LineSettings(baud, dataBits, parity, stopBits, flowControl, options);
     }
 
     /**
@@ -92,7 +100,7 @@ public final class LineSettings {
      * @return the changed copy
      */
     public LineSettings withDataBits(int dataBits) {
-        return new LineSettings(baud, dataBits, parity, stopBits, flowControl);
+        return new LineSettings(baud, dataBits, parity, stopBits, flowControl, options);
     }
 
     /**
@@ -102,7 +110,7 @@ public final class LineSettings {
      * @return the changed copy
      */
     public LineSettings withParity(Parity parity) {
-        return new LineSettings(baud, dataBits, parity, stopBits, flowControl);
+        return new LineSettings(baud, dataBits, parity, stopBits, flowControl, options);
     }
 
     /**
@@ -112,7 +120,7 @@ public final class LineSettings {
      * @return the changed copy
      */
     public LineSettings withStopBits(StopBits stopBits) {
-        return new LineSettings(baud, dataBits, parity, stopBits, flowControl);
+        return new LineSettings(baud, dataBits, parity, stopBits, flowControl, options);
     }
 
     /**
@@ -122,7 +130,7 @@ public final class LineSettings {
      * @return the changed copy
      */
     public LineSettings withFlowControl(FlowControl flowControl) {
-        return new LineSettings(baud, dataBits, parity, stopBits, flowControl);
+        return new LineSettings(baud, dataBits, parity, stopBits, flowControl, options);
     }
 
     /**
@@ -142,7 +150,51 @@ public final class LineSettings {
         Parity p = Parity.values()["NOEMS".indexOf(f.charAt(1))];
         String stop = f.substring(2);
         StopBits s = stop.equals("1") ? StopBits.ONE : stop.equals("2") ? StopBits.TWO : StopBits.ONE_POINT_FIVE;
-        return new LineSettings(baud, f.charAt(0) - '0', p, s, flowControl);
+        return new LineSettings(baud, f.charAt(0) - '0', p, s, flowControl, options);
+    }
+
+    /**
+     * These settings asking the driver to hand each byte over as soon as it
+     * arrives, rather than gathering them first: on Linux the serial flag
+     * ASYNC_LOW_LATENCY, which ftdi_sio turns into the adapter's latency
+     * timer of 1 ms (16 ms otherwise). A driver without it refuses the field
+     * "low latency"; Windows has no such setting and refuses it too.
+     *
+     * @param on whether to ask for it
+     * @return the changed copy
+     */
+    public LineSettings withLowLatency(boolean on) {
+        return new LineSettings(baud, dataBits, parity, stopBits, flowControl, on ? options | LOW_LATENCY : options & ~LOW_LATENCY);
+    }
+
+    /**
+     * These settings with RS-485 direction control: the driver raises RTS
+     * while it sends and lowers it after, to turn a half-duplex transceiver
+     * round. On Linux TIOCSRS485, on Windows RTS_CONTROL_TOGGLE. A driver
+     * without it refuses the field "RS-485". It takes RTS, so it goes with
+     * no flow control or XON/XOFF, not with RTS/CTS.
+     *
+     * @param on whether to ask for it
+     * @return the changed copy
+     * @throws IllegalArgumentException when the flow control is RTS/CTS
+     */
+    public LineSettings withRs485(boolean on) {
+        return new LineSettings(baud, dataBits, parity, stopBits, flowControl, on ? options | RS485 : options & ~RS485);
+    }
+
+    /** @return whether low latency is asked for */
+    public boolean lowLatency() {
+        return (options & LOW_LATENCY) != 0;
+    }
+
+    /** @return whether RS-485 direction control is asked for */
+    public boolean rs485() {
+        return (options & RS485) != 0;
+    }
+
+    /** LOW_LATENCY and RS485, as the natives take them. */
+    int options() {
+        return options;
     }
 
     /** @return bits per second */
@@ -176,26 +228,28 @@ public final class LineSettings {
             return false;
         LineSettings s = (LineSettings) o;
         return baud == s.baud && dataBits == s.dataBits && parity == s.parity && stopBits == s.stopBits
-                && flowControl == s.flowControl;
+                && flowControl == s.flowControl && options == s.options;
     }
 
     @Override
     public int hashCode() {
-        return Objects.hash(baud, dataBits, parity, stopBits, flowControl);
+        return Objects.hash(baud, dataBits, parity, stopBits, flowControl, options);
     }
 
-    /** @return such as {@code 9600 8E1, flow control NONE} */
+    /** @return such as {@code 9600 8E1, flow control NONE}, with {@code , low latency} and {@code , RS-485} when asked */
     @Override
     public String toString() {
-        return baud + " " + dataBits + parity.letter() + stopBits + ", flow control " + flowControl;
+        return baud + " " + dataBits + parity.letter() + stopBits + ", flow control " + flowControl
+                + (lowLatency() ? ", low latency" : "") + (rs485() ? ", RS-485" : "");
     }
 
     /** The names of the fields, as LineNatives.setFormat numbers them from 1. */
-    private static final String[] FIELDS = {"baud", "data bits", "parity", "stop bits", "flow control"};
+    private static final String[] FIELDS = {"baud", "data bits", "parity", "stop bits", "flow control", "low latency",
+        "RS-485"};
 
     /** The exception for the driver's refusal of field {@code field} (1 to 5) of these settings. */
     UnsupportedSettingsException refused(int field, int port, String device) {
-        Object[] asked = {baud, dataBits, parity, stopBits, flowControl};
+        Object[] asked = {baud, dataBits, parity, stopBits, flowControl, lowLatency() ? "on" : "off", rs485() ? "on" : "off"};
         String name = field >= 1 && field <= FIELDS.length ? FIELDS[field - 1] : null;
         String what = name == null ? this.toString() : name + " " + asked[field - 1];
         return new UnsupportedSettingsException(port, device, name,
@@ -208,10 +262,13 @@ public final class LineSettings {
         int bits = (int) (packed >>> 32) & 0xFF;
         int p = (int) (packed >>> 40) & 0xFF;
         int s = (int) (packed >>> 48) & 0xFF;
-        int f = (int) (packed >>> 56) & 0xFF;
+        int f = (int) (packed >>> 56) & 0x0F;
+        int o = (int) (packed >>> 60) & 0x03;
         if (b <= 0 || bits < 5 || bits > 8 || p >= Parity.values().length || s >= StopBits.values().length
                 || f >= FlowControl.values().length)
             return null; // nothing a line could run at: the driver's own report is odd
-        return new LineSettings(b, bits, Parity.values()[p], StopBits.values()[s], FlowControl.values()[f]);
+        if ((o & RS485) != 0 && f == FlowControl.RTS_CTS.ordinal())
+            return null;
+        return new LineSettings(b, bits, Parity.values()[p], StopBits.values()[s], FlowControl.values()[f], o);
     }
 }

@@ -193,7 +193,8 @@ public final class SerialLine implements AutoCloseable {
      */
     public void setSettings(LineSettings settings) throws SerialPortException {
         int field = quick(h -> LineNatives.setFormat(h, settings.baud(), settings.dataBits(),
-                settings.parity().ordinal(), settings.stopBits().ordinal(), settings.flowControl().ordinal()),
+                settings.parity().ordinal(), settings.stopBits().ordinal(), settings.flowControl().ordinal(),
+                settings.options()),
                 "changing the settings");
         if (field > 0)
             throw settings.refused(field, port, device);

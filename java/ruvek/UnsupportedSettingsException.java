@@ -19,7 +19,7 @@ public final class UnsupportedSettingsException extends SerialPortException {
 
     /**
      * The setting the driver refused: "baud", "data bits", "parity", "stop
-     * bits" or "flow control".
+     * bits", "flow control", "low latency" or "RS-485".
      *
      * @return its name, or null when the driver refused the settings as a whole
      */

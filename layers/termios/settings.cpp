@@ -3,7 +3,10 @@
 // applying to a device. No state.
 #include "termios.h"
 
+#include "line.h"
+
 #include <errno.h>
+#include <linux/serial.h>
 #include <stddef.h>
 #include <sys/ioctl.h>
 
@@ -137,7 +140,7 @@ bool termiosFromDcb(const DCB &dcb, struct termios *out, bool *standard)
     if (dcb.BaudRate == 0 /* would hang up */ || dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > 4 ||
         (dcb.Parity > 2 && !STICKY) || dcb.StopBits > 2 || (dcb.StopBits == 1 && !fiveBits) ||
         (dcb.StopBits == 2 && fiveBits) || dcb.fOutxDsrFlow || dcb.fDsrSensitivity || dcb.fDtrControl > 1 ||
-        dcb.fRtsControl == 3)
+        (dcb.fRtsControl == RTS_CONTROL_TOGGLE && dcb.fOutxCtsFlow))
         return false;
 
     speed_t code = B38400; // stand-in for a rate set through termios2
@@ -193,8 +196,51 @@ bool readSettings(int fd, DCB *dcb)
     DWORD real = realRate(fd, dcb->BaudRate);
     if (real)
         dcb->BaudRate = real;
+    // The two a driver may have beyond termios; a driver without them has them off.
+    struct serial_struct serial;
+    if (ioctl(fd, TIOCGSERIAL, &serial) == 0 && (serial.flags & ASYNC_LOW_LATENCY))
+        dcb->fDummy2 |= DCB_LOW_LATENCY;
+    struct serial_rs485 rs485;
+    if (ioctl(fd, TIOCGRS485, &rs485) == 0 && (rs485.flags & SER_RS485_ENABLED))
+        dcb->fRtsControl = RTS_CONTROL_TOGGLE;
     return true;
 }
+
+namespace {
+
+// Turns the driver's low latency on or off; a driver without the flag has
+// it off already, and refuses it on.
+DWORD applyLowLatency(int fd, bool on)
+{
+    struct serial_struct serial;
+    if (ioctl(fd, TIOCGSERIAL, &serial) != 0)
+        return on ? refusalOrGone(errno) : 0;
+    if (((serial.flags & ASYNC_LOW_LATENCY) != 0) == on)
+        return 0;
+    serial.flags = on ? serial.flags | ASYNC_LOW_LATENCY : serial.flags & ~ASYNC_LOW_LATENCY;
+    if (ioctl(fd, TIOCSSERIAL, &serial) != 0 || ioctl(fd, TIOCGSERIAL, &serial) != 0)
+        return refusalOrGone(errno);
+    return ((serial.flags & ASYNC_LOW_LATENCY) != 0) == on ? 0 : ERROR_INVALID_PARAMETER;
+}
+
+// Turns RS-485 direction control on (RTS high while sending, low after) or
+// off; a driver without it has it off, and refuses it on.
+DWORD applyRs485(int fd, bool on)
+{
+    struct serial_rs485 rs485 = {};
+    if (ioctl(fd, TIOCGRS485, &rs485) != 0)
+        return on ? refusalOrGone(errno) : 0;
+    if (((rs485.flags & SER_RS485_ENABLED) != 0) == on)
+        return 0;
+    rs485.flags &= ~(uint32_t)(SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND | SER_RS485_RTS_AFTER_SEND);
+    if (on)
+        rs485.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+    if (ioctl(fd, TIOCSRS485, &rs485) != 0 || ioctl(fd, TIOCGRS485, &rs485) != 0)
+        return refusalOrGone(errno);
+    return ((rs485.flags & SER_RS485_ENABLED) != 0) == on ? 0 : ERROR_INVALID_PARAMETER;
+}
+
+} // namespace
 
 DWORD applySettings(int fd, const DCB &dcb)
 {
@@ -240,8 +286,15 @@ DWORD applySettings(int fd, const DCB &dcb)
     if (real && !rateClose(real, dcb.BaudRate))
         return ERROR_INVALID_PARAMETER;
 
+    DWORD error = applyLowLatency(fd, dcb.fDummy2 & DCB_LOW_LATENCY);
+    if (!error)
+        error = applyRs485(fd, dcb.fRtsControl == RTS_CONTROL_TOGGLE);
+    if (error)
+        return error;
+    // RS-485 and the handshake drive RTS themselves.
+    bool ownRts = dcb.fRtsControl == RTS_CONTROL_DISABLE || dcb.fRtsControl == RTS_CONTROL_ENABLE;
     if (!modemLines(fd, dcb.fDtrControl ? TIOCMBIS : TIOCMBIC, TIOCM_DTR) ||
-        (dcb.fRtsControl != RTS_CONTROL_HANDSHAKE && !modemLines(fd, dcb.fRtsControl ? TIOCMBIS : TIOCMBIC, TIOCM_RTS)))
+        (ownRts && !modemLines(fd, dcb.fRtsControl ? TIOCMBIS : TIOCMBIC, TIOCM_RTS)))
         return refusalOrGone(errno);
     return 0;
 }

@@ -57,7 +57,7 @@ public final class Bench {
     int run(String kernel, String initrd) throws Exception {
         List<String> cmd = new ArrayList<>(List.of("qemu-system-x86_64", "-machine", "q35", "-accel", "tcg,thread=multi",
                 "-smp", "2", "-m", "2048", "-nodefaults", "-no-user-config", "-display", "none", "-vga", "none",
-                "-no-reboot", "-kernel", kernel, "-initrd", initrd,
+                "-no-reboot", "-kernel", kernel, "-initrd", initrd, "-pidfile", work.resolve("qemu.pid").toString(),
                 // A fifth ttyS, which has no UART behind it.
                 "-append", "console=ttyS0 quiet panic=-1 8250.nr_uarts=5 ruvek.work=" + work,
                 "-chardev", "stdio,id=con,signal=off", "-serial", "chardev:con",
@@ -78,6 +78,8 @@ public final class Bench {
         cmd.addAll(List.of("-device", "usb-serial,chardev=u1,bus=x.0,id=ftdi1"));
         ProcessBuilder builder = new ProcessBuilder(cmd).redirectErrorStream(true);
         qemu = builder.start();
+        // A bench stopped early takes the guest with it.
+        Runtime.getRuntime().addShutdownHook(new Thread(qemu::destroyForcibly));
         qemu.getOutputStream().close();
         Thread console = new Thread(() -> pump(qemu.getInputStream()), "console");
         console.start();

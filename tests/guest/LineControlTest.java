@@ -113,6 +113,41 @@ class LineControlTest {
         }
     }
 
+    /**
+     * ftdi_sio turns low latency into the adapter's latency timer of 1 ms,
+     * and back to what the adapter had (16 ms on a real FT232; QEMU's says 0).
+     */
+    @Test
+    void lowLatencyTakesTheAdaptersLatencyTimerToOneMillisecondAndBack() throws Exception {
+        java.nio.file.Path timer = java.nio.file.Path.of("/sys/bus/usb-serial/devices/ttyUSB0/latency_timer");
+        try (SerialLine line = SerialLine.open(Rig.ADAPTER, 115200)) {
+            String was = java.nio.file.Files.readString(timer).trim();
+            assertFalse(line.settings().lowLatency());
+            line.setSettings(LineSettings.of(115200).withLowLatency(true));
+            assertTrue(line.settings().lowLatency());
+            assertEquals("1", java.nio.file.Files.readString(timer).trim());
+            line.setSettings(LineSettings.of(115200));
+            assertFalse(line.settings().lowLatency());
+            assertEquals(was, java.nio.file.Files.readString(timer).trim());
+        }
+    }
+
+    /** Neither QEMU's 8250 nor its FT232 has RS-485: refused by name, the line as it was. */
+    @Test
+    void rs485IsRefusedByNameWhereTheDriverHasNone() throws Exception {
+        for (String device : new String[] {Rig.UART, Rig.ADAPTER})
+            try (SerialLine line = SerialLine.open(device, LineSettings.of(9600).withFormat("7E1"))) {
+                ruvek.UnsupportedSettingsException e = assertThrows(ruvek.UnsupportedSettingsException.class,
+                        () -> line.setSettings(LineSettings.of(9600).withRs485(true)));
+                assertEquals("RS-485", e.field(), device);
+                assertEquals(LineSettings.of(9600).withFormat("7E1"), line.settings(), device);
+            }
+        // The 8250 keeps the low-latency flag, on which its driver no longer acts.
+        try (SerialLine line = SerialLine.open(Rig.UART, LineSettings.of(9600).withLowLatency(true))) {
+            assertTrue(line.settings().lowLatency());
+        }
+    }
+
     /** The kernel makes ttyS4 with no UART behind it: by path or as COM5, one exception, one reason. */
     @Test
     void aTtyWithNoUartIsNoSuchPortByPathAndByNumberAlike() throws Exception {

@@ -79,13 +79,13 @@ static jbyteArray arrayOf(Bytes *b) { return reinterpret_cast<jbyteArray>(b); }
 
 // --- the natives, bound by their plain names (on x86 too: the DLL is linked --kill-at)
 
-typedef jlong(JNICALL *OpenFn)(JNIEnv *, jclass, jbyteArray, jint, jint, jint, jint, jint);
+typedef jlong(JNICALL *OpenFn)(JNIEnv *, jclass, jbyteArray, jint, jint, jint, jint, jint, jint);
 typedef jint(JNICALL *ReadFn)(JNIEnv *, jclass, jlong, jbyteArray, jint, jint, jint);
 typedef jint(JNICALL *WriteFn)(JNIEnv *, jclass, jlong, jbyteArray, jint, jint);
 typedef jint(JNICALL *AvailableFn)(JNIEnv *, jclass, jlong);
 typedef void(JNICALL *CancelFn)(JNIEnv *, jclass, jlong);
 typedef jboolean(JNICALL *CloseFn)(JNIEnv *, jclass, jlong);
-typedef jint(JNICALL *SetFormatFn)(JNIEnv *, jclass, jlong, jint, jint, jint, jint, jint);
+typedef jint(JNICALL *SetFormatFn)(JNIEnv *, jclass, jlong, jint, jint, jint, jint, jint, jint);
 typedef jlong(JNICALL *GetFormatFn)(JNIEnv *, jclass, jlong);
 typedef jint(JNICALL *LineFn)(JNIEnv *, jclass, jlong, jint);
 
@@ -242,7 +242,7 @@ int main(int argc, char **argv)
             else
                 sscanf(line, "%*s %i %259s %i", &slot, word, &a);
             Bytes name = {(jsize)(strlen(word) + (raw ? 0 : 1)), (jbyte *)word};
-            jlong h = nOpen(&env, NULL, arrayOf(&name), raw ? 9600 : a, 8, 0, 0, 0); // 8N1, no flow control
+            jlong h = nOpen(&env, NULL, arrayOf(&name), raw ? 9600 : a, 8, 0, 0, 0, 0); // 8N1, no flow control
             if (h > 0 && !raw && lineAt(slot) == 0)
                 lines[slot] = h;
             else if (h > 0)
@@ -252,7 +252,7 @@ int main(int argc, char **argv)
             int bits = 0, parity = 0, stop = 0, flow = 0;
             sscanf(line, "%*s %i %i %i %i %i %i", &slot, &a, &bits, &parity, &stop, &flow);
             jlong h = lineAt(slot);
-            printf("format %d\n", h ? (int)nSetFormat(&env, NULL, h, a, bits, parity, stop, flow) : 0);
+            printf("format %d\n", h ? (int)nSetFormat(&env, NULL, h, a, bits, parity, stop, flow, 0) : 0);
         } else if (!strcmp(cmd, "getformat")) {
             sscanf(line, "%*s %i", &slot);
             jlong h = lineAt(slot);

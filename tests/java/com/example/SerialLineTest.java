@@ -535,6 +535,34 @@ class SerialLineTest {
         assertEquals(LineSettings.Parity.MARK, s.parity());
         assertEquals(LineSettings.StopBits.ONE_POINT_FIVE, s.stopBits());
         assertEquals("300 5M1.5, flow control NONE", s.toString());
+        LineSettings both = s.withLowLatency(true).withRs485(true);
+        assertEquals("300 5M1.5, flow control NONE, low latency, RS-485", both.toString());
+        assertTrue(both.lowLatency() && both.rs485());
+        assertEquals(s, both.withLowLatency(false).withRs485(false));
+        assertEquals("RS-485 direction control takes RTS, which RTS/CTS flow control needs",
+                assertThrows(IllegalArgumentException.class, () -> both.withFlowControl(LineSettings.FlowControl.RTS_CTS))
+                        .getMessage());
+    }
+
+    @Test
+    void aPtyRefusesLowLatencyAndRs485ByNameAtOpenAndLater() {
+        assertTimeoutPreemptively(LIMIT, () -> {
+            try (SerialLine line = SerialLine.open(51, 9600)) {
+                for (LineSettings asked : new LineSettings[] {LineSettings.of(9600).withLowLatency(true),
+                        LineSettings.of(9600).withRs485(true)}) {
+                    UnsupportedSettingsException e = assertThrows(UnsupportedSettingsException.class,
+                            () -> line.setSettings(asked));
+                    assertEquals(asked.lowLatency() ? "low latency" : "RS-485", e.field());
+                    assertTrue(e.getMessage().endsWith("the driver refused " + e.field() + " on; the line keeps its settings"),
+                            e.getMessage());
+                    assertEquals(LineSettings.of(9600), line.settings());
+                }
+            }
+            UnsupportedSettingsException e = assertThrows(UnsupportedSettingsException.class,
+                    () -> SerialLine.open(51, LineSettings.of(9600).withRs485(true)));
+            assertEquals("RS-485", e.field());
+            SerialLine.open(51, 9600).close(); // nothing stayed open
+        });
     }
 
     @Test
