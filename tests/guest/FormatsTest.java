@@ -97,6 +97,12 @@ class FormatsTest {
             assertTrue(r.endsWith(": stop bits") && termiosRefuses(r) || r.startsWith("19200 6") && r.endsWith(": data bits"),
                     "ftdi_sio refused " + r);
         assertTrue(refused.stream().filter(r -> r.startsWith("19200 6")).count() >= 30, "6 data bits taken: " + refused);
+        // Refused at open: the field and the format asked, and nothing open.
+        UnsupportedSettingsException e = org.junit.jupiter.api.Assertions.assertThrows(UnsupportedSettingsException.class,
+                () -> SerialLine.open(Rig.ADAPTER, LineSettings.of(9600).withFormat("6E1")));
+        assertEquals("data bits", e.field());
+        assertTrue(e.getMessage().contains("the driver refused data bits 6"), e.getMessage());
+        SerialLine.open(Rig.ADAPTER, 9600).close();
     }
 
     /**
