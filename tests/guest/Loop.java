@@ -32,11 +32,6 @@ final class Loop implements AutoCloseable {
 
     @Override
     public void close() throws IOException {
-        python.getOutputStream().close();
-        try {
-            python.waitFor();
-        } catch (InterruptedException e) {
-            Thread.currentThread().interrupt();
-        }
+        Rig.end(python);
     }
 }

@@ -99,12 +99,17 @@ final class Rig {
 
         @Override
         public void close() throws IOException {
-            python.getOutputStream().close();
-            try {
-                python.waitFor();
-            } catch (InterruptedException e) {
-                Thread.currentThread().interrupt();
-            }
+            end(python);
+        }
+    }
+
+    /** Ends a helper process by ending its input, and waits for it. */
+    static void end(Process p) throws IOException {
+        p.getOutputStream().close();
+        try {
+            p.waitFor();
+        } catch (InterruptedException e) {
+            Thread.currentThread().interrupt();
         }
     }
 

@@ -30,14 +30,19 @@ class JarTest {
     /** Output, error output and exit code of a run of a fresh JVM. */
     record Run(String out, String err, int exit) {}
 
-    static Run java(byte[] input, String... args) throws Exception {
+    /** A fresh JVM like this one, with the arguments given, and no library path of ours. */
+    static Process start(String... args) throws Exception {
         List<String> command = new ArrayList<>();
         command.add(ProcessHandle.current().info().command().orElse("java"));
         command.add(TMPDIR);
         command.addAll(Arrays.asList(args));
         ProcessBuilder builder = new ProcessBuilder(command);
         builder.environment().remove("LD_LIBRARY_PATH");
-        Process p = builder.start();
+        return builder.start();
+    }
+
+    static Run java(byte[] input, String... args) throws Exception {
+        Process p = start(args);
         try (OutputStream in = p.getOutputStream()) {
             in.write(input);
         }
@@ -52,13 +57,7 @@ class JarTest {
      * outlast the last byte, however slowly the answer came.
      */
     static Run converse(byte[] input, String awaited, String... args) throws Exception {
-        List<String> command = new ArrayList<>();
-        command.add(ProcessHandle.current().info().command().orElse("java"));
-        command.add(TMPDIR);
-        command.addAll(Arrays.asList(args));
-        ProcessBuilder builder = new ProcessBuilder(command);
-        builder.environment().remove("LD_LIBRARY_PATH");
-        Process p = builder.start();
+        Process p = start(args);
         java.io.ByteArrayOutputStream out = new java.io.ByteArrayOutputStream();
         Thread reader = new Thread(() -> {
             try (InputStream from = p.getInputStream()) {
