@@ -265,7 +265,7 @@ class JarTest {
             // Nothing to send: the session only reads, until the device goes.
             Thread puller = new Thread(() -> {
                 try {
-                    modem.waitUntilLocked(120_000); // the terminal has the port
+                    modem.waitUntilOpenedAt(9600, 120_000); // the terminal has the port, set up
                 } catch (Exception e) {
                     return; // and the terminal lingers on; the run's output tells
                 }

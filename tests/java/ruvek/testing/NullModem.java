@@ -188,6 +188,24 @@ public final class NullModem implements AutoCloseable {
         }
     }
 
+    /**
+     * Waits until another process has our end open and set to {@code baud}:
+     * its lock is taken as the open begins, the rate once the line is set
+     * up. {@code millis} is the deadline.
+     */
+    public void waitUntilOpenedAt(int baud, long millis) throws Exception {
+        waitUntilLocked(millis);
+        long deadline = System.nanoTime() + TimeUnit.MILLISECONDS.toNanos(millis);
+        String device = ours.toRealPath().toString();
+        for (String speed = ""; !speed.equals(Integer.toString(baud)); Thread.sleep(50)) {
+            if (System.nanoTime() > deadline)
+                throw new AssertionError("waited " + millis + " ms for " + device + " to be set to " + baud + " baud");
+            Process stty = new ProcessBuilder("stty", "-F", device, "speed").redirectErrorStream(true).start();
+            speed = new String(stty.getInputStream().readAllBytes(), java.nio.charset.StandardCharsets.US_ASCII).trim();
+            stty.waitFor();
+        }
+    }
+
     /** Reads and drops the bytes waiting, 64 at most (after {@link #openUnread}). */
     public void drop() throws IOException {
         in.read(new byte[64], 0, in.available());
