@@ -107,6 +107,26 @@ BYTE optionsOf(const DCB &dcb)
                   (dcb.fRtsControl == RTS_CONTROL_TOGGLE ? OPTION_RS485 : 0));
 }
 
+// The first field in which what the driver reports differs from f; 0 for
+// none. The rate may differ by as much as a receiver takes, 3 %: a driver
+// may report the rate its divisor makes.
+int differingField(const DCB &now, const LineFormat &f)
+{
+    unsigned long long off = now.BaudRate > f.baud ? now.BaudRate - f.baud : f.baud - now.BaudRate;
+    if (off * 100 > (unsigned long long)f.baud * 3)
+        return FIELD_BAUD;
+    if (now.ByteSize != f.dataBits)
+        return FIELD_DATA_BITS;
+    if (now.Parity != f.parity)
+        return FIELD_PARITY;
+    if (now.StopBits != f.stopBits)
+        return FIELD_STOP_BITS;
+    if ((now.fOutxCtsFlow != 0) != (f.flow == FLOW_RTS_CTS) || (now.fOutX || now.fInX) != (f.flow == FLOW_XON_XOFF))
+        return FIELD_FLOW;
+    BYTE missing = (BYTE)(optionsOf(now) ^ f.options);
+    return !missing ? 0 : missing & OPTION_LOW_LATENCY ? FIELD_LOW_LATENCY : FIELD_RS485;
+}
+
 // A SetCommState that failed as a refusal of what it was given, not as a
 // device that has gone or a call that broke.
 bool refusal(DWORD error) { return error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED; }
@@ -123,18 +143,19 @@ int applyFormat(HANDLE h, const LineFormat *f)
     for (int field = FIELD_BAUD; field <= FIELD_RS485; field++)
         setField(dcb, field, *f);
     if (SetCommState(h, &dcb)) {
-        // The options are the ones a driver may take without a word and not
-        // keep: what it reads back says whether it has them.
+        // A driver may take a record without a word and not keep all of it
+        // (Wine's does): what it reads back says what it has. A field that
+        // differs is refused as any other, and the line put back.
         DCB now = {};
         now.DCBlength = sizeof now;
         if (!GetCommState(h, &now))
             return -1;
-        BYTE missing = (BYTE)(optionsOf(now) ^ f->options);
-        if (!missing)
+        int differs = differingField(now, *f);
+        if (!differs)
             return 0;
         if (!SetCommState(h, &was) && !refusal(GetLastError()))
             return -1;
-        return missing & OPTION_LOW_LATENCY ? FIELD_LOW_LATENCY : FIELD_RS485;
+        return differs;
     }
     if (!refusal(GetLastError()))
         return -1;

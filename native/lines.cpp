@@ -36,7 +36,54 @@ struct Line {
     unsigned char out[CHUNK];
 };
 
-Line *lineOf(jlong handle) { return reinterpret_cast<Line *>(static_cast<uintptr_t>(handle)); }
+// The lines open now. A handle names its slot and its open: SLOTS * (opens
+// so far) + slot + 1, so that a handle kept from an earlier open, or one
+// that never was, finds no line: every call answers it ERROR_INVALID_HANDLE,
+// and a second close frees nothing twice. A slot claimed but not yet filled
+// holds CLAIMED.
+constexpr unsigned SLOTS = 1024;
+constexpr jlong CLAIMED = -1;
+struct Slot {
+    std::atomic<jlong> handle{0};
+    Line *line = nullptr;
+};
+Slot slots[SLOTS];
+std::atomic<jlong> opens{0};
+
+Slot &slotOf(jlong handle) { return slots[(unsigned long long)(handle - 1) % SLOTS]; }
+
+// The open line that handle names, or null. One load on the path of every call.
+Line *lineOf(jlong handle)
+{
+    if (handle <= 0)
+        return nullptr;
+    Slot &s = slotOf(handle);
+    return s.handle.load(std::memory_order_acquire) == handle ? s.line : nullptr;
+}
+
+// Enters l in a free slot: its handle, or 0 when every slot is taken.
+jlong enter(Line *l)
+{
+    for (unsigned i = 0; i < SLOTS; i++) {
+        jlong free = 0;
+        if (slots[i].handle.compare_exchange_strong(free, CLAIMED)) {
+            jlong h = (jlong)SLOTS * opens.fetch_add(1) + i + 1;
+            slots[i].line = l;
+            slots[i].handle.store(h, std::memory_order_release);
+            return h;
+        }
+    }
+    return 0;
+}
+
+// Takes handle's line out of the table: the line, or null when it names none (closed already).
+Line *leave(jlong handle)
+{
+    Line *l = lineOf(handle);
+    if (!l || !slotOf(handle).handle.compare_exchange_strong(handle, 0))
+        return nullptr;
+    return l;
+}
 
 jint failure(DWORD error) { return -(jint)(error ? error & 0x7FFFFFFF : ERROR_GEN_FAILURE); }
 
@@ -85,9 +132,13 @@ bool setReadWait(Line &l, DWORD ms)
 }
 
 // Runs one overlapped transfer to its end: the bytes moved, or minus the
-// error, ERROR_OPERATION_ABORTED when a cancel ended it.
+// error, ERROR_OPERATION_ABORTED when a cancel ended it or came before it.
 jint transfer(Line &l, bool reading, void *buffer, DWORD n)
 {
+    // A transfer that would complete at once never meets the cancel's
+    // CancelIoEx: after a cancel nothing starts, and nothing reaches the wire.
+    if (l.cancelled.load())
+        return failure(ERROR_OPERATION_ABORTED);
     OVERLAPPED ov = {};
     ov.hEvent = reading ? l.readDone : l.writeDone;
     BOOL done = reading ? ReadFile(l.port, buffer, n, NULL, &ov) : WriteFile(l.port, buffer, n, NULL, &ov);
@@ -209,14 +260,52 @@ JNIEXPORT jlong JNICALL Java_ruvek_LineNatives_open(JNIEnv *env, jclass, jbyteAr
         release(l);
         return error;
     }
-    return (jlong)(uintptr_t)l;
+    jlong h = enter(l);
+    if (!h) {
+        release(l);
+        return failure(ERROR_NOT_ENOUGH_MEMORY); // Windows' answer to too many open handles
+    }
+    return h;
 }
+
+namespace {
+
+// The line that a call may use: null, with minus the error in *error, for a
+// handle that names no open line, or for a line that a cancel is closing.
+Line *usable(jlong handle, jint *error)
+{
+    Line *l = lineOf(handle);
+    *error = !l ? failure(ERROR_INVALID_HANDLE) : l->cancelled.load() ? failure(ERROR_OPERATION_ABORTED) : 0;
+    return *error ? nullptr : l;
+}
+
+// f's answer on the line that handle names, when a call may use it; else minus the error.
+template <class F> jint onLine(jlong handle, F f)
+{
+    jint error;
+    Line *l = usable(handle, &error);
+    return l ? f(*l) : error;
+}
+
+// Whether [off, off + len) lies inside the array; checked before any byte
+// moves, whatever Java checked, so that no copy can fail half-way.
+bool inside(JNIEnv *env, jbyteArray b, jint off, jint len)
+{
+    return b && off >= 0 && len >= 0 && off <= env->GetArrayLength(b) - len;
+}
+
+} // namespace
 
 JNIEXPORT jint JNICALL Java_ruvek_LineNatives_read(JNIEnv *env, jclass, jlong handle, jbyteArray b, jint off,
                                                    jint len, jint timeoutMs)
 {
-    Line &l = *lineOf(handle);
-    if (len <= 0 || timeoutMs < 0)
+    jint error;
+    Line *line = usable(handle, &error);
+    if (!line)
+        return error;
+    Line &l = *line;
+    // No byte is taken off the line that can't be delivered.
+    if (len <= 0 || timeoutMs < 0 || !inside(env, b, off, len))
         return failure(ERROR_INVALID_PARAMETER);
     if (!setReadWait(l, (DWORD)timeoutMs))
         return failure(GetLastError());
@@ -233,8 +322,11 @@ JNIEXPORT jint JNICALL Java_ruvek_LineNatives_read(JNIEnv *env, jclass, jlong ha
             if (more > 0)
                 got += more;
         }
-        if (got > 0)
+        if (got > 0) {
             env->SetByteArrayRegion(b, off, got, reinterpret_cast<jbyte *>(l.in));
+            if (env->ExceptionCheck())
+                return failure(ERROR_INVALID_PARAMETER);
+        }
         if (got != 0 || timeoutMs != 0)
             return got;
     }
@@ -243,12 +335,19 @@ JNIEXPORT jint JNICALL Java_ruvek_LineNatives_read(JNIEnv *env, jclass, jlong ha
 JNIEXPORT jint JNICALL Java_ruvek_LineNatives_write(JNIEnv *env, jclass, jlong handle, jbyteArray b, jint off,
                                                     jint len)
 {
-    Line &l = *lineOf(handle);
-    if (len < 0)
+    jint error;
+    Line *line = usable(handle, &error);
+    if (!line)
+        return error;
+    Line &l = *line;
+    // A range outside the array sends nothing, least of all what the buffer held before.
+    if (!inside(env, b, off, len))
         return failure(ERROR_INVALID_PARAMETER);
     for (jint done = 0; done < len;) {
         DWORD n = (DWORD)(len - done) < CHUNK ? (DWORD)(len - done) : CHUNK;
         env->GetByteArrayRegion(b, off + done, (jsize)n, reinterpret_cast<jbyte *>(l.out));
+        if (env->ExceptionCheck())
+            return failure(ERROR_INVALID_PARAMETER);
         jint put = transfer(l, false, l.out, n);
         if (put < 0)
             return put;
@@ -262,19 +361,23 @@ JNIEXPORT jint JNICALL Java_ruvek_LineNatives_write(JNIEnv *env, jclass, jlong h
 
 JNIEXPORT jint JNICALL Java_ruvek_LineNatives_available(JNIEnv *, jclass, jlong handle)
 {
-    return waiting(*lineOf(handle));
+    return onLine(handle, waiting);
 }
 
 JNIEXPORT void JNICALL Java_ruvek_LineNatives_cancel(JNIEnv *, jclass, jlong handle)
 {
-    Line &l = *lineOf(handle);
-    l.cancelled.store(true);
-    CancelIoEx(l.port, NULL);
+    Line *l = lineOf(handle);
+    if (!l)
+        return;
+    l->cancelled.store(true);
+    CancelIoEx(l->port, NULL);
 }
 
 JNIEXPORT jboolean JNICALL Java_ruvek_LineNatives_close(JNIEnv *, jclass, jlong handle)
 {
-    Line *l = lineOf(handle);
+    Line *l = leave(handle);
+    if (!l)
+        return JNI_FALSE;
     BOOL ok = CloseHandle(l->port);
     l->port = INVALID_HANDLE_VALUE;
     release(l);
@@ -288,17 +391,21 @@ JNIEXPORT jint JNICALL Java_ruvek_LineNatives_setFormat(JNIEnv *, jclass, jlong 
     LineFormat f;
     if (!formatOf(baud, dataBits, parity, stopBits, flow, options, &f))
         return failure(ERROR_INVALID_PARAMETER);
-    Line &l = *lineOf(handle);
-    int refused = applyFormat(l.port, &f);
-    return refused < 0 ? lineFailure(l, GetLastError()) : refused;
+    return onLine(handle, [&](Line &l) {
+        int refused = applyFormat(l.port, &f);
+        return refused < 0 ? lineFailure(l, GetLastError()) : refused;
+    });
 }
 
 JNIEXPORT jlong JNICALL Java_ruvek_LineNatives_getFormat(JNIEnv *, jclass, jlong handle)
 {
     LineFormat f;
-    Line &l = *lineOf(handle);
-    if (!readFormat(l.port, &f))
-        return lineFailure(l, GetLastError());
+    jint error;
+    Line *l = usable(handle, &error);
+    if (!l)
+        return error;
+    if (!readFormat(l->port, &f))
+        return lineFailure(*l, GetLastError());
     // Packed into one positive number, so that no array need cross JNI.
     return (jlong)f.baud | (jlong)f.dataBits << 32 | (jlong)f.parity << 40 | (jlong)f.stopBits << 48 |
            (jlong)f.flow << 56 | (jlong)f.options << 60;
@@ -308,39 +415,42 @@ JNIEXPORT jint JNICALL Java_ruvek_LineNatives_escape(JNIEnv *, jclass, jlong han
 {
     if (function < SETRTS || function > CLRDTR)
         return failure(ERROR_INVALID_PARAMETER);
-    Line &l = *lineOf(handle);
-    return EscapeCommFunction(l.port, (DWORD)function) ? 0 : lineFailure(l, GetLastError());
+    return onLine(handle, [&](Line &l) {
+        return EscapeCommFunction(l.port, (DWORD)function) ? 0 : lineFailure(l, GetLastError());
+    });
 }
 
 JNIEXPORT jint JNICALL Java_ruvek_LineNatives_modemStatus(JNIEnv *, jclass, jlong handle)
 {
-    DWORD status = 0;
-    Line &l = *lineOf(handle);
-    return GetCommModemStatus(l.port, &status) ? (jint)(status & 0xF0) : lineFailure(l, GetLastError());
+    return onLine(handle, [](Line &l) {
+        DWORD status = 0;
+        return GetCommModemStatus(l.port, &status) ? (jint)(status & 0xF0) : lineFailure(l, GetLastError());
+    });
 }
 
 JNIEXPORT jint JNICALL Java_ruvek_LineNatives_sendBreak(JNIEnv *, jclass, jlong handle, jint ms)
 {
-    Line &l = *lineOf(handle);
     if (ms < 0)
         return failure(ERROR_INVALID_PARAMETER);
-    if (!SetCommBreak(l.port))
-        return lineFailure(l, GetLastError());
-    Sleep((DWORD)ms);
-    // The line must not stay in break, whatever the error was.
-    return ClearCommBreak(l.port) ? 0 : lineFailure(l, GetLastError());
+    return onLine(handle, [&](Line &l) {
+        if (!SetCommBreak(l.port))
+            return lineFailure(l, GetLastError());
+        Sleep((DWORD)ms);
+        // The line must not stay in break, whatever the error was.
+        return ClearCommBreak(l.port) ? 0 : lineFailure(l, GetLastError());
+    });
 }
 
 JNIEXPORT jint JNICALL Java_ruvek_LineNatives_drain(JNIEnv *, jclass, jlong handle)
 {
-    Line &l = *lineOf(handle);
-    return FlushFileBuffers(l.port) ? 0 : lineFailure(l, GetLastError());
+    return onLine(handle, [](Line &l) { return FlushFileBuffers(l.port) ? 0 : lineFailure(l, GetLastError()); });
 }
 
 JNIEXPORT jint JNICALL Java_ruvek_LineNatives_purge(JNIEnv *, jclass, jlong handle, jint flags)
 {
     if (flags & ~(jint)(PURGE_RXCLEAR | PURGE_TXCLEAR))
         return failure(ERROR_INVALID_PARAMETER);
-    Line &l = *lineOf(handle);
-    return PurgeComm(l.port, (DWORD)flags) ? 0 : lineFailure(l, GetLastError());
+    return onLine(handle, [&](Line &l) {
+        return PurgeComm(l.port, (DWORD)flags) ? 0 : lineFailure(l, GetLastError());
+    });
 }

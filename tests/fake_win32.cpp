@@ -143,8 +143,11 @@ BOOL SetCommState(HANDLE h, DCB *dcb)
     fake.applied.push_back(*dcb);
     if (fake.failSetCommState || (fake.refuseState && fake.refuseState(*dcb)))
         return fail(ERROR_INVALID_PARAMETER);
-    if (fake.rememberState)
+    if (fake.rememberState) {
         fake.reported = *dcb;
+        if (fake.alterState)
+            fake.alterState(fake.reported);
+    }
     return TRUE;
 }
 

@@ -24,6 +24,7 @@ struct FakeState {
     bool failCreateEvent = false;
     bool rememberState = false;     // SetCommState's record becomes what GetCommState reports
     bool (*refuseState)(const DCB &) = nullptr; // SetCommState refuses a record it picks
+    void (*alterState)(DCB &) = nullptr; // what a remembering driver keeps of a record it took, as Wine's may
     bool noModemLines = false;      // the line-control calls fail as on a device without them
     DWORD writeTakes = 1;           // bytes that a successful WriteFile reports written
     DCB reported = {};              // what GetCommState fills in, beyond DCBlength

@@ -18,18 +18,29 @@ namespace {
 // A refusal at open, with the field refused in the low byte (0: none named).
 constexpr jlong SETTINGS_REFUSED = 0x20000000;
 
-// A JNIEnv that has the three functions the natives use; a jbyteArray is a
-// std::vector<jbyte> in disguise.
+// A JNIEnv that has the four functions the natives use; a jbyteArray is a
+// std::vector<jbyte> in disguise. A region outside its array copies nothing
+// and leaves an exception pending, as a JVM's does.
 std::vector<jbyte> &vec(jarray a) { return *reinterpret_cast<std::vector<jbyte> *>(a); }
+bool thrown = false;
+bool inRange(jarray a, jsize off, jsize n)
+{
+    bool in = off >= 0 && n >= 0 && off <= (jsize)vec(a).size() - n;
+    thrown = thrown || !in;
+    return in;
+}
 jsize JNICALL length(JNIEnv *, jarray a) { return (jsize)vec(a).size(); }
 void JNICALL getRegion(JNIEnv *, jbyteArray a, jsize off, jsize n, jbyte *out)
 {
-    std::memcpy(out, vec(a).data() + off, n);
+    if (inRange(a, off, n))
+        std::memcpy(out, vec(a).data() + off, n);
 }
 void JNICALL setRegion(JNIEnv *, jbyteArray a, jsize off, jsize n, const jbyte *in)
 {
-    std::memcpy(vec(a).data() + off, in, n);
+    if (inRange(a, off, n))
+        std::memcpy(vec(a).data() + off, in, n);
 }
+jboolean JNICALL exceptionCheck(JNIEnv *) { return thrown ? JNI_TRUE : JNI_FALSE; }
 
 struct Env {
     JNINativeInterface_ table = {};
@@ -39,6 +50,7 @@ struct Env {
         table.GetArrayLength = length;
         table.GetByteArrayRegion = getRegion;
         table.SetByteArrayRegion = setRegion;
+        table.ExceptionCheck = exceptionCheck;
         env.functions = &table;
     }
 };
@@ -53,8 +65,14 @@ protected:
         fake.reset();
         fake.devices = {"\\\\.\\COM3", "\\\\.\\COM4"};
         fake.reported.BaudRate = 300;
+        fake.rememberState = true; // a driver that keeps what it takes, as the natives read back
     }
-    void TearDown() override { EXPECT_EQ(fake.misuse, 0); }
+    void TearDown() override
+    {
+        EXPECT_EQ(fake.misuse, 0);
+        EXPECT_FALSE(thrown) << "a native copied outside an array";
+        thrown = false;
+    }
 
     jlong open(const std::string &name, jint baud = 9600, jint bits = 8, jint parity = NOPARITY,
                jint stop = ONESTOPBIT, jint flow = 0)
@@ -348,6 +366,7 @@ TEST_F(Lines, EveryCallOnADeviceThatHasGoneSaysSoAsDeviceRemoved)
         SCOPED_TRACE(testing::Message() << "system error " << error);
         fake.reset();
         fake.devices = {"\\\\.\\COM3"};
+        fake.rememberState = true;
         jlong line = open("\\\\.\\COM3");
         ASSERT_GT(line, 0);
         std::vector<jbyte> b(16);
@@ -373,6 +392,7 @@ TEST_F(Lines, EveryCallOnADeviceThatHasGoneSaysSoAsDeviceRemoved)
     // Our own cancel's abort is the line closing, not the device going.
     fake.reset();
     fake.devices = {"\\\\.\\COM3"};
+    fake.rememberState = true;
     jlong line = open("\\\\.\\COM3");
     ASSERT_GT(line, 0);
     Java_ruvek_LineNatives_cancel(env, nullptr, line);
@@ -415,15 +435,133 @@ TEST_F(Lines, LowLatencyAndRs485AreKeptWhereTheDriverKeepsThemAndRefusedByNameWh
         << "RS-485 and RTS/CTS both want RTS";
     EXPECT_EQ(setFormat(line, 9600, 8, NOPARITY, ONESTOPBIT, 0, 4), -(jint)ERROR_INVALID_PARAMETER);
 
-    // A driver that keeps neither: each is refused by name, and the line put back.
+    // A driver that keeps all but these: each is refused by name, and the line put back.
+    DCB keeps = driver;
+    keeps.BaudRate = 9600, keeps.ByteSize = 8, keeps.Parity = NOPARITY, keeps.StopBits = ONESTOPBIT;
     fake.rememberState = false;
-    fake.reported = driver;
+    fake.reported = keeps;
     fake.applied.clear();
     EXPECT_EQ(setFormat(line, 9600, 8, NOPARITY, ONESTOPBIT, 0, 1), 6);
-    EXPECT_EQ(std::memcmp(&fake.applied.back(), &driver, sizeof driver), 0) << "not put back as it was";
+    EXPECT_EQ(std::memcmp(&fake.applied.back(), &keeps, sizeof keeps), 0) << "not put back as it was";
     EXPECT_EQ(setFormat(line, 9600, 8, NOPARITY, ONESTOPBIT, 0, 2), 7);
-    EXPECT_EQ(std::memcmp(&fake.applied.back(), &driver, sizeof driver), 0) << "not put back as it was";
+    EXPECT_EQ(std::memcmp(&fake.applied.back(), &keeps, sizeof keeps), 0) << "not put back as it was";
     EXPECT_TRUE(close(line));
+}
+
+// After a cancel nothing starts: each call that comes is aborted before it
+// reaches the driver, even one that would complete at once.
+TEST_F(Lines, EveryCallAfterACancelIsAbortedAndReachesNothing)
+{
+    jlong line = open("\\\\.\\COM3");
+    ASSERT_GT(line, 0);
+    fake.arrive("waiting");
+    Java_ruvek_LineNatives_cancel(env, nullptr, line);
+    fake.calls.clear();
+    fake.applied.clear();
+    const jint aborted = -(jint)ERROR_OPERATION_ABORTED;
+    std::vector<jbyte> b(10, 'w');
+    EXPECT_EQ(read(line, b, 0), aborted);
+    EXPECT_EQ(write(line, b), aborted);
+    EXPECT_EQ(Java_ruvek_LineNatives_available(env, nullptr, line), aborted);
+    EXPECT_EQ(setFormat(line, 9600, 7, EVENPARITY, ONESTOPBIT, 0), aborted);
+    EXPECT_EQ(Java_ruvek_LineNatives_escape(nullptr, nullptr, line, SETDTR), aborted);
+    EXPECT_EQ(Java_ruvek_LineNatives_sendBreak(nullptr, nullptr, line, 1), aborted);
+    EXPECT_EQ(Java_ruvek_LineNatives_drain(nullptr, nullptr, line), aborted);
+    EXPECT_EQ(Java_ruvek_LineNatives_purge(nullptr, nullptr, line, PURGE_RXCLEAR), aborted);
+    EXPECT_TRUE(fake.calls.empty()) << "reached the driver: " << fake.calls.front();
+    EXPECT_TRUE(fake.tx.empty()) << "bytes reached the wire after the cancel";
+    EXPECT_EQ(fake.rx.size(), 7u) << "bytes taken off the line after the cancel";
+    EXPECT_TRUE(close(line));
+}
+
+// A range outside its array moves nothing: no stale bytes of the buffer's
+// last use go out, and no byte is taken off the line that can't be delivered.
+TEST_F(Lines, ARangeOutsideItsArrayIsRefusedAndMovesNothing)
+{
+    jlong line = open("\\\\.\\COM3");
+    ASSERT_GT(line, 0);
+    std::vector<jbyte> secret = {'S', 'E', 'C', 'R', 'E', 'T', 'D', 'A', 'T', 'A'};
+    ASSERT_EQ(write(line, secret), 10);
+    fake.tx.clear();
+    fake.arrive("abcdef");
+    std::vector<jbyte> ten(10);
+    jbyteArray a = reinterpret_cast<jbyteArray>(&ten);
+    for (auto r : {std::pair<jint, jint>{8, 10}, {-1, 5}, {0x7FFFFFF0, 22}, {0, 11}, {11, 0}, {5, -1}}) {
+        SCOPED_TRACE(testing::Message() << "offset " << r.first << ", length " << r.second);
+        EXPECT_EQ(Java_ruvek_LineNatives_write(env, nullptr, line, a, r.first, r.second), -(jint)ERROR_INVALID_PARAMETER);
+        EXPECT_EQ(Java_ruvek_LineNatives_read(env, nullptr, line, a, r.first, r.second, 0), -(jint)ERROR_INVALID_PARAMETER);
+    }
+    EXPECT_TRUE(fake.tx.empty()) << "sent " << fake.tx.size() << " bytes";
+    EXPECT_EQ(Java_ruvek_LineNatives_available(env, nullptr, line), 6) << "bytes taken and lost";
+    EXPECT_EQ(Java_ruvek_LineNatives_write(env, nullptr, line, nullptr, 0, 1), -(jint)ERROR_INVALID_PARAMETER);
+    EXPECT_TRUE(close(line));
+}
+
+// A driver that takes a record without a word and keeps something else, as
+// Wine's does: the field that differs is refused, and the line put back.
+TEST_F(Lines, WhatTheDriverReadsBackIsWhatWasAskedOrTheFieldThatDiffersIsRefused)
+{
+    jlong line = open("\\\\.\\COM3");
+    ASSERT_GT(line, 0);
+    DCB was = fake.reported;
+    struct Case {
+        void (*alter)(DCB &);
+        jint baud, bits, parity, stop;
+        jint field;
+    } cases[] = {
+        {[](DCB &d) { if (d.BaudRate == 1) d.BaudRate = 38400; }, 1, 8, NOPARITY, ONESTOPBIT, 1},
+        {[](DCB &d) { if (d.ByteSize == 5) d.ByteSize = 8, d.StopBits = TWOSTOPBITS; }, 9600, 5, NOPARITY, ONESTOPBIT, 2},
+        {[](DCB &d) { if (d.Parity == MARKPARITY) d.Parity = 8; }, 9600, 6, MARKPARITY, ONESTOPBIT, 3},
+        {[](DCB &d) { if (d.StopBits == TWOSTOPBITS) d.StopBits = ONESTOPBIT; }, 9600, 8, NOPARITY, TWOSTOPBITS, 4},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << "field " << c.field);
+        fake.alterState = c.alter;
+        EXPECT_EQ(setFormat(line, c.baud, c.bits, c.parity, c.stop, 0), c.field);
+        EXPECT_EQ(std::memcmp(&fake.reported, &was, sizeof was), 0) << "not put back as it was";
+    }
+    // A rate the driver makes a little off is the rate it runs at, not a refusal.
+    fake.alterState = [](DCB &d) { d.BaudRate = 115384; };
+    EXPECT_EQ(setFormat(line, 115200, 8, NOPARITY, ONESTOPBIT, 0), 0);
+    fake.alterState = nullptr;
+    EXPECT_TRUE(close(line));
+}
+
+// A handle that names no open line, never opened or closed already, gets
+// ERROR_INVALID_HANDLE from every call, and a second close frees nothing.
+TEST_F(Lines, AHandleThatNamesNoOpenLineIsInvalidEverywhereAndClosesOnce)
+{
+    jlong line = open("\\\\.\\COM3");
+    ASSERT_GT(line, 0);
+    jlong other = open("\\\\.\\COM4");
+    ASSERT_GT(other, 0);
+    EXPECT_TRUE(close(line));
+    EXPECT_FALSE(close(line)) << "closed twice";
+    jlong reopened = open("\\\\.\\COM3");
+    ASSERT_GT(reopened, 0);
+    EXPECT_NE(reopened, line) << "a stale handle would reach the new line";
+    const jint invalid = -(jint)ERROR_INVALID_HANDLE;
+    std::vector<jbyte> b(4);
+    for (jlong bad : {line, (jlong)0, (jlong)-1, (jlong)0x1234567, (jlong)1 << 40}) {
+        SCOPED_TRACE(testing::Message() << "handle " << bad);
+        EXPECT_EQ(read(bad, b, 0), invalid);
+        EXPECT_EQ(write(bad, b), invalid);
+        EXPECT_EQ(Java_ruvek_LineNatives_available(env, nullptr, bad), invalid);
+        EXPECT_EQ(setFormat(bad, 9600, 8, NOPARITY, ONESTOPBIT, 0), invalid);
+        EXPECT_EQ(Java_ruvek_LineNatives_getFormat(nullptr, nullptr, bad), (jlong)invalid);
+        EXPECT_EQ(Java_ruvek_LineNatives_escape(nullptr, nullptr, bad, SETDTR), invalid);
+        EXPECT_EQ(Java_ruvek_LineNatives_modemStatus(nullptr, nullptr, bad), invalid);
+        EXPECT_EQ(Java_ruvek_LineNatives_sendBreak(nullptr, nullptr, bad, 1), invalid);
+        EXPECT_EQ(Java_ruvek_LineNatives_drain(nullptr, nullptr, bad), invalid);
+        EXPECT_EQ(Java_ruvek_LineNatives_purge(nullptr, nullptr, bad, PURGE_RXCLEAR), invalid);
+        Java_ruvek_LineNatives_cancel(nullptr, nullptr, bad);
+        EXPECT_FALSE(close(bad));
+    }
+    EXPECT_EQ(write(reopened, b), 4) << "the open lines still work";
+    EXPECT_EQ(write(other, b), 4);
+    EXPECT_TRUE(close(reopened));
+    EXPECT_TRUE(close(other));
+    EXPECT_TRUE(fake.handles.empty());
 }
 
 TEST_F(Lines, ModemLinesBreakDrainAndPurgeEachMakeTheirCall)

@@ -256,6 +256,13 @@ public final class LineSettings {
                 "the driver refused " + what + "; the line keeps its settings");
     }
 
+    /** The driver's report as the native packs it, field by field, for a report that no settings match. */
+    static String describe(long packed) {
+        return (int) packed + " baud, " + ((packed >>> 32) & 0xFF) + " data bits, parity " + ((packed >>> 40) & 0xFF)
+                + ", stop bits " + ((packed >>> 48) & 0xFF) + ", flow " + ((packed >>> 56) & 0x0F) + ", options "
+                + ((packed >>> 60) & 0x03);
+    }
+
     /** The settings as the native packs them (see LineNatives.getFormat). */
     static LineSettings unpack(long packed) {
         int b = (int) packed;

@@ -179,7 +179,8 @@ public final class SerialLine implements AutoCloseable {
         }, "reading the settings");
         LineSettings s = LineSettings.unpack(packed[0]);
         if (s == null)
-            throw new SerialPortException(port, device, "the driver reports settings no line runs at");
+            throw new SerialPortException(port, device, "the driver reports settings no line runs at: "
+                    + LineSettings.describe(packed[0]));
         return s;
     }
 

@@ -25,6 +25,12 @@
 //                                                     the thread; MS from cancel)
 //   idle SLOT SECONDS      -> idle PERCENT RUNNING   (a read blocked meanwhile:
 //                                                     our CPU as % of one core)
+//   rangewrite SLOT OFF LEN -> rangewrite RESULT     (a write of that range of a 10-byte array)
+//   rangeread SLOT OFF LEN -> rangeread RESULT       (a read into that range of a 10-byte array)
+//   avail SLOT             -> avail RESULT
+//   cancelnow SLOT         -> cancelnow 1            (cancel, with no call in progress)
+//   badcalls HANDLE        -> badcalls READ WRITE AVAILABLE CLOSE (each called with that raw handle)
+//   closetwice SLOT        -> closetwice FIRST SECOND
 //   faults                 -> faults N               (array accesses out of range)
 //   arch                   -> arch x86|x64
 //   quit
@@ -71,6 +77,9 @@ static void JNICALL setByteArrayRegion(JNIEnv *, jbyteArray a, jsize start, jsiz
     if (inRange(b, start, len))
         memcpy(b->bytes + start, buf, (size_t)len);
 }
+
+// A JVM's exception pending after a region outside its array: here, any fault at all.
+static jboolean JNICALL exceptionCheck(JNIEnv *) { return faults ? JNI_TRUE : JNI_FALSE; }
 
 static JNINativeInterface_ table;
 static JNIEnv env;
@@ -228,6 +237,7 @@ int main(int argc, char **argv)
     table.GetArrayLength = getArrayLength;
     table.GetByteArrayRegion = getByteArrayRegion;
     table.SetByteArrayRegion = setByteArrayRegion;
+    table.ExceptionCheck = exceptionCheck;
     env.functions = &table;
 
     char line[1024];
@@ -341,6 +351,40 @@ int main(int argc, char **argv)
             double wall = msSince(t0);
             ULONGLONG used = cpu100ns() - before;
             printf("idle %.3f %d\n", (double)used / 1e4 / wall * 100.0, started && !joinJob(0) ? 1 : 0);
+        } else if (!strcmp(cmd, "rangewrite") || !strcmp(cmd, "rangeread")) {
+            int off = 0, len = 0;
+            sscanf(line, "%*s %i %i %i", &slot, &off, &len);
+            jbyte ten[10];
+            memset(ten, 'x', sizeof ten);
+            Bytes array = {sizeof ten, ten};
+            jint r = !strcmp(cmd, "rangewrite") ? nWrite(&env, NULL, lineAt(slot), arrayOf(&array), off, len)
+                                                : nRead(&env, NULL, lineAt(slot), arrayOf(&array), off, len, 0);
+            printf("%s %ld\n", cmd, (long)r);
+        } else if (!strcmp(cmd, "avail")) {
+            sscanf(line, "%*s %i", &slot);
+            printf("avail %ld\n", (long)nAvailable(&env, NULL, lineAt(slot)));
+        } else if (!strcmp(cmd, "cancelnow")) {
+            sscanf(line, "%*s %i", &slot);
+            nCancel(&env, NULL, lineAt(slot));
+            printf("cancelnow 1\n");
+        } else if (!strcmp(cmd, "badcalls")) {
+            long long h = 0;
+            sscanf(line, "%*s %lli", &h);
+            jbyte four[4] = {'b', 'a', 'd', '!'};
+            Bytes array = {sizeof four, four};
+            jint r = nRead(&env, NULL, (jlong)h, arrayOf(&array), 0, 4, 0);
+            jint w = nWrite(&env, NULL, (jlong)h, arrayOf(&array), 0, 4);
+            jint n = nAvailable(&env, NULL, (jlong)h);
+            nCancel(&env, NULL, (jlong)h);
+            printf("badcalls %ld %ld %ld %d\n", (long)r, (long)w, (long)n, (int)nClose(&env, NULL, (jlong)h));
+        } else if (!strcmp(cmd, "closetwice")) {
+            sscanf(line, "%*s %i", &slot);
+            jlong h = lineAt(slot);
+            int first = h ? nClose(&env, NULL, h) : -1;
+            int second = h ? nClose(&env, NULL, h) : -1;
+            if (h)
+                lines[slot] = 0;
+            printf("closetwice %d %d\n", first, second);
         } else if (!strcmp(cmd, "faults")) {
             printf("faults %ld\n", faults);
         } else if (!strcmp(cmd, "arch")) {
