@@ -70,8 +70,6 @@ void setField(DCB &dcb, int field, const LineFormat &f)
         // Off the handshake, RTS goes back to off, as a line opens.
         if (f.flow == FLOW_RTS_CTS)
             dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
-        else if (dcb.fRtsControl == RTS_CONTROL_TOGGLE && !(f.options & OPTION_RS485))
-            dcb.fRtsControl = RTS_CONTROL_DISABLE;
         else if (dcb.fRtsControl == RTS_CONTROL_HANDSHAKE)
             dcb.fRtsControl = RTS_CONTROL_DISABLE;
         dcb.fOutX = dcb.fInX = f.flow == FLOW_XON_XOFF;
@@ -107,13 +105,10 @@ BYTE optionsOf(const DCB &dcb)
                   (dcb.fRtsControl == RTS_CONTROL_TOGGLE ? OPTION_RS485 : 0));
 }
 
-// The first field in which what the driver reports differs from f; 0 for
-// none. The rate may differ by as much as a receiver takes, 3 %: a driver
-// may report the rate its divisor makes.
+// The first field in which what the driver reports differs from f; 0 for none.
 int differingField(const DCB &now, const LineFormat &f)
 {
-    unsigned long long off = now.BaudRate > f.baud ? now.BaudRate - f.baud : f.baud - now.BaudRate;
-    if (off * 100 > (unsigned long long)f.baud * 3)
+    if (!rateClose(now.BaudRate, f.baud))
         return FIELD_BAUD;
     if (now.ByteSize != f.dataBits)
         return FIELD_DATA_BITS;

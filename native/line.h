@@ -51,6 +51,15 @@ enum { FIELD_BAUD = 1, FIELD_DATA_BITS, FIELD_PARITY, FIELD_STOP_BITS, FIELD_FLO
    RTS/CTS, where the handshake has it. */
 int applyFormat(HANDLE h, const LineFormat *f);
 
+/* Whether a real rate is close enough to the one asked for a receiver at the
+   far end to take it: within 3 %. A driver may report the rate its divisor
+   makes, not the one asked. */
+static inline BOOL rateClose(DWORD real, DWORD asked)
+{
+    unsigned long long off = real > asked ? real - asked : asked - real;
+    return off * 100 <= (unsigned long long)asked * 3;
+}
+
 /* Whether a call's error says the device has gone: a USB adapter pulled out
    while its port was open, on Windows or through a layer. */
 BOOL deviceGone(DWORD error);

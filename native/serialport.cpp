@@ -144,7 +144,8 @@ BOOL closePort()
 // fails after that.
 HANDLE openDevice(const char *name)
 {
-    HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    auto ask = [name] { return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL); };
+    HANDLE h = ask();
     DWORD error = h == INVALID_HANDLE_VALUE ? GetLastError() : 0;
     if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION)
         return h;
@@ -154,7 +155,7 @@ HANDLE openDevice(const char *name)
         Sleep(10);
         reapOrphan();
         if (!orphan)
-            return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+            return ask();
     }
     return h;
 }

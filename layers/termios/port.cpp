@@ -11,7 +11,6 @@
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
-#include <fcntl.h>
 #include <linux/stat.h>
 #include <stdio.h>
 #include <sys/file.h>
@@ -34,13 +33,7 @@ Port ports[SLOTS];
 Turn noTurn;
 thread_local DWORD lastError = 0;
 
-DWORD lineErrorOf(int e)
-{
-    // A USB adapter pulled out answers ENODEV or ENXIO while its driver
-    // lets go, then EIO once the tty has hung up, as a pty does whose far
-    // end closed: all say the device is gone.
-    return e == EIO || e == ENODEV || e == ENXIO ? ERROR_DEVICE_REMOVED : errorOf(e);
-}
+DWORD lineErrorOf(int e) { return goneErrno(e) ? ERROR_DEVICE_REMOVED : errorOf(e); }
 
 DWORD errorOf(int e)
 {
@@ -112,30 +105,15 @@ bool lockedByAnother(const char *path)
         return false;
     char id[64];
     snprintf(id, sizeof id, " %02x:%02x:%llu ", st.stx_dev_major, st.stx_dev_minor, (unsigned long long)st.stx_ino);
-    int fd = open("/proc/locks", O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    FILE *locks = fopen("/proc/locks", "re");
+    if (!locks)
         return false;
-    // Read whole, in steps; a line split between two reads is joined.
-    char buf[8192];
-    size_t kept = 0;
+    // A line: "1: FLOCK  ADVISORY  WRITE 4711 00:1b:3 0 EOF".
+    char line[256];
     bool found = false;
-    for (ssize_t n; !found && (n = read(fd, buf + kept, sizeof buf - 1 - kept)) > 0;) {
-        buf[kept + n] = 0;
-        char *line = buf, *end;
-        while (!found && (end = strchr(line, '\n'))) {
-            *end = ' ';
-            char saved = end[1];
-            end[1] = 0;
-            found = strstr(line, " FLOCK ") && strstr(line, id);
-            end[1] = saved;
-            line = end + 1;
-        }
-        kept = strlen(line);
-        memmove(buf, line, kept);
-        if (kept == sizeof buf - 1)
-            kept = 0; // no line is that long
-    }
-    close(fd);
+    while (!found && fgets(line, sizeof line, locks))
+        found = strstr(line, " FLOCK ") && strstr(line, id);
+    fclose(locks);
     return found;
 }
 

@@ -117,11 +117,4 @@ DWORD realRate(int fd, DWORD asked)
     return 0;
 }
 
-bool rateClose(DWORD real, DWORD asked)
-{
-    // Within 3 %, as a UART's receiver takes it.
-    unsigned long long off = real > asked ? real - asked : asked - real;
-    return off * 100 <= (unsigned long long)asked * 3;
-}
-
 } // namespace ruvek_termios

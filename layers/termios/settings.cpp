@@ -64,10 +64,7 @@ const struct { DWORD rate; speed_t code; } standardRates[] = {
 
 // Why a call on the device failed: it has gone (a pulled adapter, a hung-up
 // tty), or it refused what was asked.
-DWORD refusalOrGone(int e)
-{
-    return e == EIO || e == ENODEV || e == ENXIO ? ERROR_DEVICE_REMOVED : ERROR_INVALID_PARAMETER;
-}
+DWORD refusalOrGone(int e) { return goneErrno(e) ? ERROR_DEVICE_REMOVED : ERROR_INVALID_PARAMETER; }
 
 bool modemLines(int fd, int request, int lines)
 {

@@ -6,10 +6,16 @@
 
 #include "win32.h"
 
+#include <errno.h>
 #include <stddef.h>
 #include <termios.h>
 
 namespace ruvek_termios {
+
+// Whether a call's errno says the device has gone: a USB adapter pulled out
+// answers ENODEV or ENXIO while its driver lets go, then EIO once the tty
+// has hung up, as a pty does whose far end closed.
+inline bool goneErrno(int e) { return e == EIO || e == ENODEV || e == ENXIO; }
 
 // names.cpp
 
@@ -57,10 +63,6 @@ DWORD realRate(int fd, DWORD asked);
 // R or X chip makes of it, as ftdi_sio sets its divisor.
 DWORD uartRate(DWORD baseRate, DWORD asked);
 DWORD ftdiRate(DWORD asked);
-
-// Whether a real rate is close enough to the one asked for a receiver at
-// the far end to take it: within a few per cent.
-bool rateClose(DWORD real, DWORD asked);
 
 // waits.cpp
 
