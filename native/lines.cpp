@@ -1,40 +1,19 @@
-// The natives of the named API (the Java class ruvek.LineNatives): a line
-// per open port, as many at once as the system allows, reads that wait in
-// the system for their first byte, and bulk transfers. Written against
-// Win32 like SerialPort's four; the port is opened for overlapped I/O, so a
-// read waiting on one thread never holds up a write on another, and a
-// cancel ends either at once.
-#include "ruvek_LineNatives.h"
-#include "line.h"
+// The natives of the named API (the Java class ruvek.LineNatives) that open,
+// close and carry bytes: a line per open port, as many at once as the
+// system allows, in a table of the lines open; reads that wait in the
+// system for their first byte, and bulk transfers. Written against Win32
+// like SerialPort's four; the port is opened for overlapped I/O, so a read
+// waiting on one thread never holds up a write on another, and a cancel
+// ends either at once. The line-control natives are lines_control.cpp's.
+#include "lines.h"
 
-#include <atomic>
 #include <new>
 #include <stdint.h>
 #include <stdlib.h>
 
+using namespace ruvek_lines;
+
 namespace {
-
-// Codes of ours, never the system's (bit 29 marks a Win32 code as an
-// application's): the driver refused the line's settings at open, with the
-// field it refused (FIELD_*) in the low byte, or 0 when none could be named.
-constexpr DWORD ERROR_SETTINGS_REFUSED = 0x20000000u;
-
-// Win32's ERROR_TIMEOUT, by value: the layers' headers need not define it.
-constexpr DWORD TIMED_OUT = 1460;
-
-// What one native call moves through its buffer at most; a write loops
-// over chunks until the whole range is taken.
-constexpr DWORD CHUNK = 16384;
-
-struct Line {
-    HANDLE port = INVALID_HANDLE_VALUE;
-    HANDLE readDone = 0, writeDone = 0; // the events of the two directions' transfers
-    std::atomic<bool> cancelled{false};
-    DWORD readWait = MAXDWORD;          // the read time-out set on the port; MAXDWORD: none yet
-    // One reader and one writer at a time use them (the Java side takes turns).
-    unsigned char in[CHUNK];
-    unsigned char out[CHUNK];
-};
 
 // The lines open now. A handle names its slot and its open: SLOTS * (opens
 // so far) + slot + 1, so that a handle kept from an earlier open, or one
@@ -85,17 +64,49 @@ Line *leave(jlong handle)
     return l;
 }
 
+} // namespace
+
+namespace ruvek_lines {
+
 jint failure(DWORD error) { return -(jint)(error ? error & 0x7FFFFFFF : ERROR_GEN_FAILURE); }
 
-// A call on l failed: minus the error, ERROR_DEVICE_REMOVED for every way a
-// system says that the device has gone. A transfer aborted by no cancel of
-// ours is one of them: Windows aborts what is pending on a removed device.
+// A transfer aborted by no cancel of ours is one of the ways: Windows aborts
+// what is pending on a removed device.
 jint lineFailure(const Line &l, DWORD error)
 {
     if (deviceGone(error) || (error == ERROR_OPERATION_ABORTED && !l.cancelled.load()))
         return failure(ERROR_DEVICE_REMOVED);
     return failure(error);
 }
+
+Line *usable(jlong handle, jint *error)
+{
+    Line *l = lineOf(handle);
+    *error = !l ? failure(ERROR_INVALID_HANDLE) : l->cancelled.load() ? failure(ERROR_OPERATION_ABORTED) : 0;
+    return *error ? nullptr : l;
+}
+
+bool formatOf(jint baud, jint dataBits, jint parity, jint stopBits, jint flow, jint options, LineFormat *f)
+{
+    if (baud <= 0 || dataBits < 5 || dataBits > 8 || parity < NOPARITY || parity > SPACEPARITY ||
+        stopBits < ONESTOPBIT || stopBits > TWOSTOPBITS || flow < FLOW_NONE || flow > FLOW_XON_XOFF ||
+        (options & ~(OPTION_LOW_LATENCY | OPTION_RS485)) || ((options & OPTION_RS485) && flow == FLOW_RTS_CTS))
+        return false;
+    *f = LineFormat{(DWORD)baud, (BYTE)dataBits, (BYTE)parity, (BYTE)stopBits, (BYTE)flow, (BYTE)options};
+    return true;
+}
+
+} // namespace ruvek_lines
+
+namespace {
+
+// Codes of ours, never the system's (bit 29 marks a Win32 code as an
+// application's): the driver refused the line's settings at open, with the
+// field it refused (FIELD_*) in the low byte, or 0 when none could be named.
+constexpr DWORD ERROR_SETTINGS_REFUSED = 0x20000000u;
+
+// Win32's ERROR_TIMEOUT, by value: the layers' headers need not define it.
+constexpr DWORD TIMED_OUT = 1460;
 
 void release(Line *l)
 {
@@ -173,6 +184,13 @@ jint waiting(Line &l)
     return stat.cbInQue > 0x7FFFFFFF ? 0x7FFFFFFF : (jint)stat.cbInQue;
 }
 
+// Whether [off, off + len) lies inside the array; checked before any byte
+// moves, whatever Java checked, so that no copy can fail half-way.
+bool inside(JNIEnv *env, jbyteArray b, jint off, jint len)
+{
+    return b && off >= 0 && len >= 0 && off <= env->GetArrayLength(b) - len;
+}
+
 DWORD atMost(jint n, DWORD limit) { return (DWORD)n < limit ? (DWORD)n : limit; }
 
 } // namespace
@@ -200,18 +218,6 @@ DWORD configure(HANDLE port, const LineFormat &f)
         return deviceGone(error) ? ERROR_DEVICE_REMOVED : error ? error : ERROR_GEN_FAILURE;
     }
     return refused ? ERROR_SETTINGS_REFUSED | (DWORD)refused : 0;
-}
-
-// The format of a line as Java passes it; false for a value outside what the
-// natives know, and for RS-485 with RTS/CTS, which both want RTS.
-bool formatOf(jint baud, jint dataBits, jint parity, jint stopBits, jint flow, jint options, LineFormat *f)
-{
-    if (baud <= 0 || dataBits < 5 || dataBits > 8 || parity < NOPARITY || parity > SPACEPARITY ||
-        stopBits < ONESTOPBIT || stopBits > TWOSTOPBITS || flow < FLOW_NONE || flow > FLOW_XON_XOFF ||
-        (options & ~(OPTION_LOW_LATENCY | OPTION_RS485)) || ((options & OPTION_RS485) && flow == FLOW_RTS_CTS))
-        return false;
-    *f = LineFormat{(DWORD)baud, (BYTE)dataBits, (BYTE)parity, (BYTE)stopBits, (BYTE)flow, (BYTE)options};
-    return true;
 }
 
 } // namespace
@@ -267,34 +273,6 @@ JNIEXPORT jlong JNICALL Java_ruvek_LineNatives_open(JNIEnv *env, jclass, jbyteAr
     }
     return h;
 }
-
-namespace {
-
-// The line that a call may use: null, with minus the error in *error, for a
-// handle that names no open line, or for a line that a cancel is closing.
-Line *usable(jlong handle, jint *error)
-{
-    Line *l = lineOf(handle);
-    *error = !l ? failure(ERROR_INVALID_HANDLE) : l->cancelled.load() ? failure(ERROR_OPERATION_ABORTED) : 0;
-    return *error ? nullptr : l;
-}
-
-// f's answer on the line that handle names, when a call may use it; else minus the error.
-template <class F> jint onLine(jlong handle, F f)
-{
-    jint error;
-    Line *l = usable(handle, &error);
-    return l ? f(*l) : error;
-}
-
-// Whether [off, off + len) lies inside the array; checked before any byte
-// moves, whatever Java checked, so that no copy can fail half-way.
-bool inside(JNIEnv *env, jbyteArray b, jint off, jint len)
-{
-    return b && off >= 0 && len >= 0 && off <= env->GetArrayLength(b) - len;
-}
-
-} // namespace
 
 JNIEXPORT jint JNICALL Java_ruvek_LineNatives_read(JNIEnv *env, jclass, jlong handle, jbyteArray b, jint off,
                                                    jint len, jint timeoutMs)
@@ -382,75 +360,4 @@ JNIEXPORT jboolean JNICALL Java_ruvek_LineNatives_close(JNIEnv *, jclass, jlong 
     l->port = INVALID_HANDLE_VALUE;
     release(l);
     return ok ? JNI_TRUE : JNI_FALSE;
-}
-
-JNIEXPORT jint JNICALL Java_ruvek_LineNatives_setFormat(JNIEnv *, jclass, jlong handle, jint baud, jint dataBits,
-                                                        jint parity, jint stopBits, jint flow, jint options)
-{
-    // The Java side checks each value; these bounds keep a bad one from the driver all the same.
-    LineFormat f;
-    if (!formatOf(baud, dataBits, parity, stopBits, flow, options, &f))
-        return failure(ERROR_INVALID_PARAMETER);
-    return onLine(handle, [&](Line &l) {
-        int refused = applyFormat(l.port, &f);
-        return refused < 0 ? lineFailure(l, GetLastError()) : refused;
-    });
-}
-
-JNIEXPORT jlong JNICALL Java_ruvek_LineNatives_getFormat(JNIEnv *, jclass, jlong handle)
-{
-    LineFormat f;
-    jint error;
-    Line *l = usable(handle, &error);
-    if (!l)
-        return error;
-    if (!readFormat(l->port, &f))
-        return lineFailure(*l, GetLastError());
-    // Packed into one positive number, so that no array need cross JNI.
-    return (jlong)f.baud | (jlong)f.dataBits << 32 | (jlong)f.parity << 40 | (jlong)f.stopBits << 48 |
-           (jlong)f.flow << 56 | (jlong)f.options << 60;
-}
-
-JNIEXPORT jint JNICALL Java_ruvek_LineNatives_escape(JNIEnv *, jclass, jlong handle, jint function)
-{
-    if (function < SETRTS || function > CLRDTR)
-        return failure(ERROR_INVALID_PARAMETER);
-    return onLine(handle, [&](Line &l) {
-        return EscapeCommFunction(l.port, (DWORD)function) ? 0 : lineFailure(l, GetLastError());
-    });
-}
-
-JNIEXPORT jint JNICALL Java_ruvek_LineNatives_modemStatus(JNIEnv *, jclass, jlong handle)
-{
-    return onLine(handle, [](Line &l) {
-        DWORD status = 0;
-        return GetCommModemStatus(l.port, &status) ? (jint)(status & 0xF0) : lineFailure(l, GetLastError());
-    });
-}
-
-JNIEXPORT jint JNICALL Java_ruvek_LineNatives_sendBreak(JNIEnv *, jclass, jlong handle, jint ms)
-{
-    if (ms < 0)
-        return failure(ERROR_INVALID_PARAMETER);
-    return onLine(handle, [&](Line &l) {
-        if (!SetCommBreak(l.port))
-            return lineFailure(l, GetLastError());
-        Sleep((DWORD)ms);
-        // The line must not stay in break, whatever the error was.
-        return ClearCommBreak(l.port) ? 0 : lineFailure(l, GetLastError());
-    });
-}
-
-JNIEXPORT jint JNICALL Java_ruvek_LineNatives_drain(JNIEnv *, jclass, jlong handle)
-{
-    return onLine(handle, [](Line &l) { return FlushFileBuffers(l.port) ? 0 : lineFailure(l, GetLastError()); });
-}
-
-JNIEXPORT jint JNICALL Java_ruvek_LineNatives_purge(JNIEnv *, jclass, jlong handle, jint flags)
-{
-    if (flags & ~(jint)(PURGE_RXCLEAR | PURGE_TXCLEAR))
-        return failure(ERROR_INVALID_PARAMETER);
-    return onLine(handle, [&](Line &l) {
-        return PurgeComm(l.port, (DWORD)flags) ? 0 : lineFailure(l, GetLastError());
-    });
 }

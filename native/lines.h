@@ -1,0 +1,53 @@
+// What the named API's natives share: a line, how a call finds the line its
+// handle names, and how a call's failure reaches Java. lines.cpp opens,
+// closes and carries bytes; lines_control.cpp sets and reads the line.
+#ifndef RUVEK_LINES_H
+#define RUVEK_LINES_H
+
+#include "ruvek_LineNatives.h"
+#include "line.h"
+
+#include <atomic>
+
+namespace ruvek_lines {
+
+// What one native call moves through its buffer at most; a write loops
+// over chunks until the whole range is taken.
+constexpr DWORD CHUNK = 16384;
+
+struct Line {
+    HANDLE port = INVALID_HANDLE_VALUE;
+    HANDLE readDone = 0, writeDone = 0; // the events of the two directions' transfers
+    std::atomic<bool> cancelled{false};
+    DWORD readWait = MAXDWORD;          // the read time-out set on the port; MAXDWORD: none yet
+    // One reader and one writer at a time use them (the Java side takes turns).
+    unsigned char in[CHUNK];
+    unsigned char out[CHUNK];
+};
+
+// Minus the error, as a native answers Java.
+jint failure(DWORD error);
+
+// A call on l failed: minus the error, ERROR_DEVICE_REMOVED for every way a
+// system says that the device has gone.
+jint lineFailure(const Line &l, DWORD error);
+
+// The line that a call may use: null, with minus the error in *error, for a
+// handle that names no open line, or for a line that a cancel is closing.
+Line *usable(jlong handle, jint *error);
+
+// f's answer on the line that handle names, when a call may use it; else minus the error.
+template <class F> jint onLine(jlong handle, F f)
+{
+    jint error;
+    Line *l = usable(handle, &error);
+    return l ? f(*l) : error;
+}
+
+// The format of a line as Java passes it; false for a value outside what the
+// natives know, and for RS-485 with RTS/CTS, which both want RTS.
+bool formatOf(jint baud, jint dataBits, jint parity, jint stopBits, jint flow, jint options, LineFormat *f);
+
+} // namespace ruvek_lines
+
+#endif
