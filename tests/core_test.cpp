@@ -81,6 +81,18 @@ protected:
     }
 
     int closes() const { return (int)std::count(fake.calls.begin(), fake.calls.end(), "CloseHandle"); }
+
+    // A send on COM1 stuck where the system can't cancel it, and the port
+    // closed under it: the send's result, once the test lets it end.
+    std::future<bool> sendStuckInAClose()
+    {
+        EXPECT_TRUE(init(1));
+        fake.blockWrites = fake.uncancellable = true;
+        auto sent = std::async(std::launch::async, [] { return send('x'); });
+        EXPECT_TRUE(fake.waitBlocked(1));
+        EXPECT_TRUE(close());
+        return sent;
+    }
 };
 
 TEST_F(Core, OpensTheDeviceExclusivelyWithSmallQueuesThenConfiguresIt)
@@ -327,11 +339,7 @@ TEST_F(Core, CloseEndsASendInFlightThenClosesTheHandleItLeft)
 TEST_F(Core, ASendTheSystemCannotCancelKeepsItsPortUntilItEndsYetCloseReturns)
 {
     SKIP_WHERE_THREADS_HANG();
-    ASSERT_TRUE(init(1));
-    fake.blockWrites = fake.uncancellable = true;
-    auto sent = std::async(std::launch::async, [] { return send('x'); });
-    ASSERT_TRUE(fake.waitBlocked(1));
-    EXPECT_TRUE(close());
+    auto sent = sendStuckInAClose();
     EXPECT_EQ(fake.handles.size(), 1u) << "closed under a call still in it";
     EXPECT_FALSE(init(1)) << "the port is still held by the call stuck in it";
     EXPECT_EQ(recc(), -1);
@@ -347,11 +355,7 @@ TEST_F(Core, ASendTheSystemCannotCancelKeepsItsPortUntilItEndsYetCloseReturns)
 TEST_F(Core, AnInitOfAPortThatACallIsSlowToLeaveOpensItOnceTheCallHasLeft)
 {
     SKIP_WHERE_THREADS_HANG();
-    ASSERT_TRUE(init(1));
-    fake.blockWrites = fake.uncancellable = true;
-    auto sent = std::async(std::launch::async, [] { return send('x'); });
-    ASSERT_TRUE(fake.waitBlocked(1));
-    EXPECT_TRUE(close());
+    auto sent = sendStuckInAClose();
     // The call leaves once the init has found its port taken.
     std::thread leaving([] {
         for (bool refused = false; !refused; std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
