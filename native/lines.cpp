@@ -142,29 +142,55 @@ bool setReadWait(Line &l, DWORD ms)
     return true;
 }
 
+// Whether a read's abort came from wakeRead, not from a cancel or a device
+// gone: a wake that no read has answered yet, or the late end of one already
+// answered (a layer may end the next read's wait for it) on a device that is
+// still there.
+bool wokenBy(Line &l)
+{
+    unsigned wakes = l.wakes.load();
+    if (wakes != l.wakesSeen) {
+        l.wakesSeen = wakes;
+        return true;
+    }
+    COMSTAT stat;
+    DWORD errors;
+    return wakes != 0 && ClearCommError(l.port, &errors, &stat);
+}
+
 // Runs one overlapped transfer to its end: the bytes moved, or minus the
 // error, ERROR_OPERATION_ABORTED when a cancel ended it or came before it.
-jint transfer(Line &l, bool reading, void *buffer, DWORD n)
+// A read that wakeRead ended gives what it took, often nothing, and sets *woken.
+jint transfer(Line &l, bool reading, void *buffer, DWORD n, bool *woken = nullptr)
 {
     // A transfer that would complete at once never meets the cancel's
     // CancelIoEx: after a cancel nothing starts, and nothing reaches the wire.
     if (l.cancelled.load())
         return failure(ERROR_OPERATION_ABORTED);
-    OVERLAPPED ov = {};
+    OVERLAPPED writeRecord = {};
+    OVERLAPPED &ov = reading ? l.readRecord : writeRecord;
+    ov = OVERLAPPED{};
     ov.hEvent = reading ? l.readDone : l.writeDone;
     BOOL done = reading ? ReadFile(l.port, buffer, n, NULL, &ov) : WriteFile(l.port, buffer, n, NULL, &ov);
     if (!done) {
         DWORD error = GetLastError();
         if (error != ERROR_IO_PENDING)
             return lineFailure(l, error);
-        // A cancel that came before this transfer began found nothing to
-        // end: either it is seen here, or it came after and ended this one.
+        // A cancel or a wake that came before this transfer began found
+        // nothing to end: either it is seen here, or it came after and ended this one.
         if (l.cancelled.load())
             CancelIoEx(l.port, NULL);
+        else if (reading && l.wakes.load() != l.wakesSeen)
+            CancelIoEx(l.port, &ov);
     }
     DWORD moved = 0;
     if (!GetOverlappedResult(l.port, &ov, &moved, TRUE)) {
         DWORD error = GetLastError();
+        if (reading && error == ERROR_OPERATION_ABORTED && !l.cancelled.load() && wokenBy(l)) {
+            if (woken)
+                *woken = true;
+            return (jint)moved;
+        }
         // Bytes a cancelled read already took off the line are the caller's;
         // Wine reports a read's time-out as a failure, where Windows succeeds.
         if (reading && (moved > 0 || error == TIMED_OUT))
@@ -293,7 +319,8 @@ JNIEXPORT jint JNICALL Java_ruvek_LineNatives_read(JNIEnv *env, jclass, jlong ha
         // before: when the count fails, the read itself says what is left.
         jint ready = waiting(l);
         DWORD asked = ready > 0 ? atMost(ready, want) : 1;
-        jint got = transfer(l, true, l.in, asked);
+        bool woken = false;
+        jint got = transfer(l, true, l.in, asked, &woken);
         // The first byte ended the wait; what came with it is taken too.
         if (got == 1 && asked == 1 && want > 1 && (ready = waiting(l)) > 0) {
             jint more = transfer(l, true, l.in + 1, atMost(ready, want - 1));
@@ -305,7 +332,7 @@ JNIEXPORT jint JNICALL Java_ruvek_LineNatives_read(JNIEnv *env, jclass, jlong ha
             if (env->ExceptionCheck())
                 return failure(ERROR_INVALID_PARAMETER);
         }
-        if (got != 0 || timeoutMs != 0)
+        if (got != 0 || timeoutMs != 0 || woken)
             return got;
     }
 }
@@ -349,6 +376,16 @@ JNIEXPORT void JNICALL Java_ruvek_LineNatives_cancel(JNIEnv *, jclass, jlong han
         return;
     l->cancelled.store(true);
     CancelIoEx(l->port, NULL);
+}
+
+// Java calls it only while the line is open, never beside its close.
+JNIEXPORT void JNICALL Java_ruvek_LineNatives_wakeRead(JNIEnv *, jclass, jlong handle)
+{
+    Line *l = lineOf(handle);
+    if (!l)
+        return;
+    l->wakes.fetch_add(1);
+    CancelIoEx(l->port, &l->readRecord);
 }
 
 JNIEXPORT jboolean JNICALL Java_ruvek_LineNatives_close(JNIEnv *, jclass, jlong handle)

@@ -19,6 +19,11 @@ struct Line {
     HANDLE port = INVALID_HANDLE_VALUE;
     HANDLE readDone = 0, writeDone = 0; // the events of the two directions' transfers
     std::atomic<bool> cancelled{false};
+    // wakeRead's count, and as many of them as a read has answered (the
+    // reader's alone); the record of the read in progress, which a wake ends.
+    std::atomic<unsigned> wakes{0};
+    unsigned wakesSeen = 0;
+    OVERLAPPED readRecord = {};
     DWORD readWait = MAXDWORD;          // the read time-out set on the port; MAXDWORD: none yet
     // One reader and one writer at a time use them (the Java side takes turns).
     unsigned char in[CHUNK];

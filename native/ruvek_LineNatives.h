@@ -67,6 +67,14 @@ JNIEXPORT void JNICALL Java_ruvek_LineNatives_cancel
 
 /*
  * Class:     ruvek_LineNatives
+ * Method:    wakeRead
+ * Signature: (J)V
+ */
+JNIEXPORT void JNICALL Java_ruvek_LineNatives_wakeRead
+  (JNIEnv *, jclass, jlong);
+
+/*
+ * Class:     ruvek_LineNatives
  * Method:    close
  * Signature: (J)Z
  */

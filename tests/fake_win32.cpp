@@ -183,7 +183,7 @@ BOOL ReadFile(HANDLE h, void *buffer, DWORD toRead, DWORD *read, void *overlappe
         ov->InternalHigh = 0;
         if (fake.rx.empty()) {
             ov->Internal = 0x103; // pending
-            fake.pending[ov] = {static_cast<unsigned char *>(buffer), toRead, fake.cancels};
+            fake.pending[ov] = {static_cast<unsigned char *>(buffer), toRead, fake.cancels, false};
             return fail(ERROR_IO_PENDING);
         }
         DWORD n = 0;
@@ -260,8 +260,15 @@ BOOL CancelIoEx(HANDLE h, void *overlapped)
     Hold hold(fake.lock);
     if (!use("CancelIoEx", h))
         return fail(ERROR_INVALID_HANDLE);
-    if (overlapped)
-        ++fake.misuse;
+    // A record's cancel ends that transfer alone, and only while it is pending, as on Windows.
+    if (overlapped) {
+        auto p = fake.pending.find(static_cast<OVERLAPPED *>(overlapped));
+        if (p == fake.pending.end())
+            return fail(1168); // ERROR_NOT_FOUND
+        p->second.ended = true;
+        fake.changed.notify_all();
+        return TRUE;
+    }
     ++fake.cancels;
     fake.changed.notify_all();
     return TRUE;
@@ -313,21 +320,25 @@ BOOL GetOverlappedResult(HANDLE h, OVERLAPPED *ov, DWORD *transferred, BOOL wait
     if (ov->Internal == 0x103) {
         if (!wait)
             return fail(ERROR_IO_INCOMPLETE);
-        FakeState::Pending p = fake.pending[ov];
-        fake.pending.erase(ov);
-        auto done = [&] { return !fake.rx.empty() || fake.cancels != p.cancels || fake.gone; };
+        FakeState::Pending &p = fake.pending[ov];
+        ++fake.readsWaiting;
+        fake.changed.notify_all();
+        auto done = [&] { return !fake.rx.empty() || fake.cancels != p.cancels || fake.gone || p.ended; };
         // A total time-out of 0 is none: the read waits for its byte.
         bool ended = fake.readWaitMs ? fake.changed.wait_for(hold, std::chrono::milliseconds(fake.readWaitMs), done)
                                      : (fake.changed.wait(hold, done), true);
+        --fake.readsWaiting;
         ov->Internal = 0;
         ov->InternalHigh = 0;
-        if (ended && fake.cancels != p.cancels) {
+        FakeState::Pending was = p;
+        fake.pending.erase(ov);
+        if (ended && (fake.cancels != was.cancels || was.ended)) {
             ov->Internal = ERROR_OPERATION_ABORTED;
         } else if (ended && fake.gone && fake.rx.empty()) {
             ov->Internal = fake.gone;
         } else {
-            for (; ov->InternalHigh < p.size && !fake.rx.empty(); ov->InternalHigh++) {
-                p.buffer[ov->InternalHigh] = fake.rx.front();
+            for (; ov->InternalHigh < was.size && !fake.rx.empty(); ov->InternalHigh++) {
+                was.buffer[ov->InternalHigh] = fake.rx.front();
                 fake.rx.pop_front();
             }
         }

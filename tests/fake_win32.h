@@ -60,10 +60,12 @@ struct FakeState {
         unsigned char *buffer;
         DWORD size;
         unsigned cancels; // CancelIoEx calls before it was issued
+        bool ended;       // its own record was cancelled
     };
     std::map<OVERLAPPED *, Pending> pending; // overlapped reads in progress
     int misuse = 0;                 // calls on a handle that is not open, or with bad arguments
     int blocked = 0;                // writes waiting right now
+    int readsWaiting = 0;           // overlapped reads waiting in GetOverlappedResult right now
     unsigned cancels = 0;           // CancelIoEx calls that reached an open handle
 };
 

@@ -118,6 +118,49 @@ TEST_F(Lines, ACancelEndsAReadInProgressAndOneThatBeginsAfterIt)
     EXPECT_TRUE(fake.handles.empty());
 }
 
+// Waits until a read waits in the fake; false after 20 seconds, which only a fault spends.
+bool aReadWaits()
+{
+    std::unique_lock<std::mutex> hold(fake.lock);
+    return fake.changed.wait_for(hold, std::chrono::seconds(20), [] { return fake.readsWaiting > 0; });
+}
+
+// Interrupting a Java thread wakes its read alone: no bytes, the line open.
+TEST_F(Lines, AWakeEndsTheReadWaitingOrTheNextWithNothingAndTheLineGoesOn)
+{
+    SKIP_WHERE_THREADS_HANG();
+    jlong line = open("\\\\.\\COM3");
+    ASSERT_GT(line, 0);
+    std::vector<jbyte> b(16);
+    std::thread waker([&] {
+        if (aReadWaits())
+            Java_ruvek_LineNatives_wakeRead(nullptr, nullptr, line);
+    });
+    EXPECT_EQ(read(line, b, 0), 0) << "an untimed read ends with nothing";
+    waker.join();
+    // A wake before the read began is still seen by the read's wait, once.
+    Java_ruvek_LineNatives_wakeRead(nullptr, nullptr, line);
+    EXPECT_EQ(read(line, b, 5000), 0);
+    std::thread sender([&] {
+        if (aReadWaits())
+            fake.arrive("ab");
+    });
+    EXPECT_EQ(read(line, b, 0), 2) << "the wake was answered: the next read waits for its bytes";
+    sender.join();
+    EXPECT_EQ(std::string(b.begin(), b.begin() + 2), "ab");
+    std::vector<jbyte> out = {'x'};
+    EXPECT_EQ(write(line, out), 1) << "writes are not woken";
+    // A device that goes still says so, woken reads before or not.
+    std::thread unplugger([&] {
+        if (aReadWaits())
+            fake.unplug(ERROR_OPERATION_ABORTED);
+    });
+    EXPECT_EQ(read(line, b, 0), -(jint)ERROR_DEVICE_REMOVED);
+    unplugger.join();
+    EXPECT_TRUE(close(line));
+    EXPECT_TRUE(fake.handles.empty());
+}
+
 TEST_F(Lines, AWriteHandsOverEveryByteInChunksItsBufferHolds)
 {
     jlong line = open("\\\\.\\COM3");

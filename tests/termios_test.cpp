@@ -1033,6 +1033,47 @@ TEST(Ports, AFirstByteWaitReturnsWhatHasArrivedOrNothingAtItsTimeoutAndACancelEn
     canceller.join();
 }
 
+// A read's record cancelled wakes that read alone, or the next read to
+// wait when none waits yet (its ReadFile runs to its end, so a cancel just
+// before it must not be lost); the port stays open for both directions.
+TEST(Ports, ARecordsCancelWakesTheReadWaitingOrTheNextAndLeavesThePortOpen)
+{
+    PathPort p;
+    ASSERT_NE(p.h, INVALID_HANDLE_VALUE);
+    COMMTIMEOUTS t = {};
+    ASSERT_TRUE(SetCommTimeouts(p.h, &t)); // reads wait for all they ask, without limit
+    unsigned char buf[16];
+    DWORD error = 0;
+    OVERLAPPED record = {};
+    std::thread waker([&] {
+        usleep(100000);
+        CancelIoEx(p.h, &record);
+    });
+    EXPECT_EQ(overlappedRead(p.h, buf, sizeof buf, &error), -1);
+    EXPECT_EQ(error, ERROR_OPERATION_ABORTED);
+    waker.join();
+
+    ASSERT_TRUE(CancelIoEx(p.h, &record));
+    ASSERT_TRUE(CancelIoEx(p.h, &record));
+    auto start = Clock::now();
+    EXPECT_EQ(overlappedRead(p.h, buf, sizeof buf, &error), -1) << "two wakes before it: the next wait ends";
+    EXPECT_LT(msSince(start), PATIENCE_MS);
+    // Both were answered by that one: this read waits for its bytes.
+    std::thread sender([&] {
+        usleep(100000);
+        (void)!write(p.master, "ok", 2);
+    });
+    EXPECT_EQ(overlappedRead(p.h, buf, 2, &error), 2);
+    sender.join();
+    EXPECT_EQ(std::string((char *)buf, 2), "ok");
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(p.h, "w", 1, &written, nullptr));
+    EXPECT_EQ(written, 1u);
+    EXPECT_TRUE(CloseHandle(p.h));
+    p.h = INVALID_HANDLE_VALUE;
+    EXPECT_FALSE(CancelIoEx(p.h, &record));
+}
+
 // What a pseudo-terminal keeps of a format, read back through a second open
 // of the device: it keeps stop bits, CMSPAR, PARODD and both handshakes,
 // and forces 8 data bits and no parity on every tcsetattr.

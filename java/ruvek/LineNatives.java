@@ -57,11 +57,13 @@ final class LineNatives {
     static native long open(byte[] name, int baud, int dataBits, int parity, int stopBits, int flow, int options);
 
     /**
-     * Waits until a byte has arrived, {@code timeoutMs} has passed or the
-     * line is cancelled, then takes what has arrived, up to {@code len}.
+     * Waits until a byte has arrived, {@code timeoutMs} has passed, the
+     * line is cancelled or {@link #wakeRead} ends the wait, then takes what
+     * has arrived, up to {@code len}.
      *
      * @param timeoutMs milliseconds, or 0 to wait without limit
-     * @return the bytes read, 0 when the time-out passed, or minus the Win32 error code
+     * @return the bytes read, 0 when the time-out passed or the read was
+     *     woken, or minus the Win32 error code
      */
     static native int read(long line, byte[] b, int off, int len, int timeoutMs);
 
@@ -77,6 +79,12 @@ final class LineNatives {
 
     /** Ends the calls in progress on the line and those that start after, until it closes. */
     static native void cancel(long line);
+
+    /**
+     * Ends the wait of the read in progress, or of the next read to wait,
+     * with no bytes; the line stays open, and its writes go on.
+     */
+    static native void wakeRead(long line);
 
     /**
      * Closes the line's port and frees the line; no call may be in progress.

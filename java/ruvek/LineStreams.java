@@ -4,20 +4,50 @@ package ruvek;
 import java.io.IOException;
 import java.io.InputStream;
 import java.io.OutputStream;
+import java.nio.channels.ClosedByInterruptException;
+import java.nio.channels.spi.AbstractInterruptibleChannel;
 
 /** The input and output streams of one {@link SerialLine}, whose turns and closing they follow. */
 final class LineStreams {
-    /** A read with no time-out still returns this often to see whether its thread was interrupted. */
-    private static final int SLICE_MS = 250;
-
     private final SerialLine line;
     final InputStream in = new In();
     final OutputStream out = new Out();
     private final byte[] oneIn = new byte[1];  // under the line's reading turn
     private final byte[] oneOut = new byte[1]; // under its writing turn
+    private Wake wake = new Wake();            // under the reading turn; a fresh one after each interrupt
 
     LineStreams(SerialLine line) {
         this.line = line;
+    }
+
+    /**
+     * What Thread.interrupt() calls for a reader waiting in the natives: it
+     * wakes the read alone, so that the wait costs nothing while nothing
+     * arrives and the line stays open. The JDK closes such a channel once
+     * interrupted, so each interrupt takes one.
+     */
+    private final class Wake extends AbstractInterruptibleChannel {
+        int read(byte[] b, int off, int len, int wait) throws IOException {
+            int n = 0;
+            begin();
+            try {
+                n = LineNatives.read(line.handle, b, off, len, wait);
+            } finally {
+                try {
+                    end(n != 0);
+                } catch (ClosedByInterruptException e) {
+                    wake = new Wake();
+                    if (n <= 0) // bytes that came with the interrupt are the caller's; it stays interrupted
+                        throw line.interrupted(true);
+                }
+            }
+            return n;
+        }
+
+        @Override
+        protected void implCloseChannel() {
+            line.wakeRead();
+        }
     }
 
     /** Reads into b, having waited {@code waited} ms for the turn; holds the line's reading turn. */
@@ -25,20 +55,19 @@ final class LineStreams {
         int timeout = line.readTimeout;
         long start = System.nanoTime() - waited * 1_000_000L;
         for (;;) {
-            int wait = SLICE_MS;
+            int wait = 0;
             if (timeout > 0) {
                 long left = timeout - (System.nanoTime() - start) / 1_000_000;
                 if (left <= 0)
                     throw line.timedOut(timeout);
                 wait = (int) Math.min(left, Integer.MAX_VALUE);
             }
-            int n = LineNatives.read(line.handle, b, off, len, wait);
+            int n = wake.read(b, off, len, wait);
             if (n > 0)
                 return n;
             if (n < 0)
                 throw line.failure(n, "read");
-            if (timeout > 0)
-                throw line.timedOut(timeout);
+            // Nothing: the time-out passed, or a wake that an earlier interrupt left came first.
             if (Thread.interrupted())
                 throw line.interrupted(true);
             if (line.closed)

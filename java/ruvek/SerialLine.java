@@ -356,8 +356,7 @@ public final class SerialLine implements AutoCloseable {
      * the stream. It throws {@link SocketTimeoutException} when the read
      * time-out passes, {@link PortDisconnectedException} once the device has
      * gone, {@link InterruptedIOException} when the thread is interrupted
-     * (its interrupt status stays set; a read with no time-out sees it
-     * within a quarter of a second), and {@link SerialPortException} once
+     * (its interrupt status stays set, and the line open), and {@link SerialPortException} once
      * the line is closed. {@code available()} counts the bytes waiting.
      * Closing the stream closes the line.
      *
@@ -437,6 +436,14 @@ public final class SerialLine implements AutoCloseable {
             throw closedException();
         }
         return (int) Math.min(waited, Integer.MAX_VALUE);
+    }
+
+    /** Ends the wait of the read in progress, for its thread's interrupt; nothing once the line is closed. */
+    void wakeRead() {
+        synchronized (freeing) {
+            if (!closed)
+                LineNatives.wakeRead(handle);
+        }
     }
 
     InterruptedIOException interrupted(boolean read) {

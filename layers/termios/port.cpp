@@ -193,10 +193,11 @@ HANDLE CreateFileA(const char *name, DWORD access, DWORD shareMode, void *, DWOR
     Port &p = ports[slot];
     bool mark = !isPtySlave(fd);
     if (flock(fd, LOCK_EX | LOCK_NB) != 0 || (mark && ioctl(fd, TIOCEXCL) != 0) ||
-        pipe2(p.wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+        pipe2(p.wake, O_CLOEXEC | O_NONBLOCK) != 0 || pipe2(p.readWake, O_CLOEXEC | O_NONBLOCK) != 0) {
         lastError = errorOf(errno); // a port another holds: ERROR_SHARING_VIOLATION
         close(fd);
-        p.wake[0] = p.wake[1] = -1;
+        closePipe(p.wake);
+        closePipe(p.readWake);
         return INVALID_HANDLE_VALUE;
     }
     // A Windows port starts with an empty input queue: what arrived while
@@ -235,9 +236,8 @@ BOOL CloseHandle(HANDLE h)
     int fd = p.fd;
     p.fd = -1;
     discardReadAhead(p.ahead); // no reader is left to be served from it
-    close(p.wake[0]);
-    close(p.wake[1]);
-    p.wake[0] = p.wake[1] = -1;
+    closePipe(p.wake);
+    closePipe(p.readWake);
     // Drop the mark we set, for whoever opened past it (root can).
     if (p.marked)
         ioctl(fd, TIOCNXCL);
@@ -245,15 +245,19 @@ BOOL CloseHandle(HANDLE h)
     return close(fd) == 0 ? TRUE : fail(errorOf(errno));
 }
 
-// Every wait on h's port ends from now until it closes, not only those in
-// progress as on Windows: the cores cancel only a port they are closing.
+// Without a record: every wait on h's port ends from now until it closes,
+// not only those in progress as on Windows: the cores cancel only a port
+// they are closing. With one, a read's: it ends the wait of the read in
+// progress, or else of the next read that waits, which fails with
+// ERROR_OPERATION_ABORTED. A read runs to its end within ReadFile here, so
+// a cancel that came just before it must still reach it.
 BOOL CancelIoEx(HANDLE h, void *overlapped)
 {
     Lifecycle lock;
     Port *p = portOf(h);
-    if (!p || overlapped)
+    if (!p)
         return fail(ERROR_INVALID_HANDLE);
-    (void)!write(p->wake[1], "", 1);
+    (void)!write(overlapped ? p->readWake[1] : p->wake[1], "", 1);
     return TRUE;
 }
 

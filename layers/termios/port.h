@@ -78,6 +78,7 @@ struct Port {
     std::atomic<uintptr_t> handle{0}; // this open's handle; 0 when the slot is free
     int fd = -1;
     int wake[2] = {-1, -1};           // readable once the port is closing or its calls cancelled
+    int readWake[2] = {-1, -1};       // readable once a read's record is cancelled, until a read's wait sees it
     bool marked = false;              // we set TIOCEXCL on it
     // Read in flight without a lock: each field is whole, and any mix of old
     // and new is still a valid set of time-outs.

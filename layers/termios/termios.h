@@ -68,12 +68,16 @@ DWORD ftdiRate(DWORD asked);
 
 long long nowMs(); // a monotonic clock
 
-enum Wait { READY, TIMED_OUT, CLOSING };
+enum Wait { READY, TIMED_OUT, CLOSING, WOKEN };
 
 // Waits for fd to become ready for `events`, until the deadline (-1: none)
-// or until `wake` is readable (CLOSING). READY also when the call that
-// follows should run to report the error.
-Wait waitFor(int fd, int wake, short events, long long deadline);
+// or until `wake` is readable (CLOSING), or `readWake` (WOKEN, having
+// emptied it; -1: none). READY also when the call that follows should run
+// to report the error.
+Wait waitFor(int fd, int wake, short events, long long deadline, int readWake = -1);
+
+// Closes both ends of a pipe that may be open, and marks them closed.
+void closePipe(int (&ends)[2]);
 
 // The deadline of a transfer of n bytes under Win32's total time-out rule,
 // where zero multiplier and constant mean no limit (-1). The clock is read

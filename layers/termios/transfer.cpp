@@ -111,8 +111,8 @@ BOOL readPort(Port &p, char *out, DWORD toRead, DWORD *read)
             if (r == NOTHING) {
                 if (atOnce || (*read > 0 && interval == MAXDWORD))
                     break;
-                Wait w = waitFor(p.fd, p.wake[0], POLLIN, deadline.get());
-                if (w == CLOSING)
+                Wait w = waitFor(p.fd, p.wake[0], POLLIN, deadline.get(), p.readWake[0]);
+                if (w == CLOSING || w == WOKEN)
                     return fail(ERROR_OPERATION_ABORTED);
                 if (w == TIMED_OUT)
                     break;

@@ -29,6 +29,8 @@
 //   rangeread SLOT OFF LEN -> rangeread RESULT       (a read into that range of a 10-byte array)
 //   avail SLOT             -> avail RESULT
 //   cancelnow SLOT         -> cancelnow 1            (cancel, with no call in progress)
+//   wake SLOT              -> wake ENDED RESULT MS   (wakeRead, then up to 20 s for
+//                                                     the thread; MS from the wake)
 //   badcalls HANDLE        -> badcalls READ WRITE AVAILABLE CLOSE (each called with that raw handle)
 //   closetwice SLOT        -> closetwice FIRST SECOND
 //   faults                 -> faults N               (array accesses out of range)
@@ -102,7 +104,7 @@ static OpenFn nOpen;
 static ReadFn nRead;
 static WriteFn nWrite;
 static AvailableFn nAvailable;
-static CancelFn nCancel;
+static CancelFn nCancel, nWake;
 static CloseFn nClose;
 static SetFormatFn nSetFormat;
 static GetFormatFn nGetFormat;
@@ -230,6 +232,7 @@ int main(int argc, char **argv)
         !bind(dll, "Java_ruvek_LineNatives_write", &nWrite) |
         !bind(dll, "Java_ruvek_LineNatives_available", &nAvailable) |
         !bind(dll, "Java_ruvek_LineNatives_cancel", &nCancel) | !bind(dll, "Java_ruvek_LineNatives_close", &nClose) |
+        !bind(dll, "Java_ruvek_LineNatives_wakeRead", &nWake) |
         !bind(dll, "Java_ruvek_LineNatives_setFormat", &nSetFormat) |
         !bind(dll, "Java_ruvek_LineNatives_getFormat", &nGetFormat) |
         !bind(dll, "Java_ruvek_LineNatives_escape", &nEscape) | !bind(dll, "Java_ruvek_LineNatives_sendBreak", &nBreak))
@@ -332,13 +335,13 @@ int main(int argc, char **argv)
             if (ended && job.reading && job.result > 0)
                 printHex(job.data.bytes, job.result);
             printf("\n");
-        } else if (!strcmp(cmd, "cancel")) {
+        } else if (!strcmp(cmd, "cancel") || !strcmp(cmd, "wake")) {
             sscanf(line, "%*s %i", &slot);
             LARGE_INTEGER t0;
             QueryPerformanceCounter(&t0);
-            nCancel(&env, NULL, lineAt(slot));
+            (!strcmp(cmd, "wake") ? nWake : nCancel)(&env, NULL, lineAt(slot));
             bool ended = joinJob(20000);
-            printf("cancel %d %ld %.1f\n", ended ? 1 : 0, ended ? job.result : 0L, msSince(t0));
+            printf("%s %d %ld %.1f\n", cmd, ended ? 1 : 0, ended ? job.result : 0L, msSince(t0));
         } else if (!strcmp(cmd, "idle")) {
             sscanf(line, "%*s %i %i", &slot, &a);
             Bytes into = {16, (jbyte *)calloc(16, 1)};
