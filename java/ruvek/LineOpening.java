@@ -2,15 +2,11 @@
 package ruvek;
 
 import java.nio.charset.Charset;
-import java.util.regex.Matcher;
-import java.util.regex.Pattern;
 
 /** How {@link SerialLine#open} finds and opens a port; its public overloads say what each does. */
 final class LineOpening {
     /** How often an open tries again when the port's link changes under it. */
     private static final int OPEN_TRIES = 3;
-    /** COMn and \\.\COMn, which open by number on every system. */
-    private static final Pattern COM = Pattern.compile("(?:\\\\\\\\\\.\\\\)?COM([1-9][0-9]{0,9})", Pattern.CASE_INSENSITIVE);
 
     private LineOpening() {}
 
@@ -40,18 +36,35 @@ final class LineOpening {
     static SerialLine byName(String device, LineSettings settings) throws SerialPortException {
         if (device == null || device.isEmpty() || device.indexOf('\0') >= 0)
             throw new IllegalArgumentException("a device's name must be neither empty nor hold NUL: " + device);
-        Matcher com = COM.matcher(device);
-        if (com.matches()) {
-            long n = Long.parseLong(com.group(1));
-            if (n == (int) n)
-                return byNumber((int) n, settings);
-        }
+        long n = comNumber(device);
+        if (n > 0 && n == (int) n)
+            return byNumber((int) n, settings);
         Ports ports = Ports.current();
         Object key = ports.key(device);
         long handle = nativeOpen(SerialLine.NO_PORT, device, nameBytes(device), settings);
         if (handle < 0)
             throw ports.diagnose(device, settings, (int) -handle);
         return new SerialLine(handle, SerialLine.NO_PORT, settings.baud(), device, ports.watch(device, key));
+    }
+
+    /**
+     * n of COMn or \\.\COMn, which open by number on every system: COM in
+     * any case, n of 1 to 10 digits with no leading zero; -1 for any other
+     * name. By hand, not by a pattern, whose first compiling costs a start
+     * milliseconds.
+     */
+    static long comNumber(String name) {
+        String s = name.startsWith("\\\\.\\") ? name.substring(4) : name;
+        if (s.length() < 4 || s.length() > 13 || !s.regionMatches(true, 0, "COM", 0, 3) || s.charAt(3) == '0')
+            return -1;
+        long n = 0;
+        for (int i = 3; i < s.length(); i++) {
+            char c = s.charAt(i);
+            if (c < '0' || c > '9')
+                return -1;
+            n = n * 10 + (c - '0');
+        }
+        return n;
     }
 
     /** The name as the native takes it: in the system's encoding for file names, NUL-terminated. */

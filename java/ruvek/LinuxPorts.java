@@ -37,7 +37,6 @@ import java.util.regex.Pattern;
 final class LinuxPorts extends Ports {
     static final LinuxPorts INSTANCE = new LinuxPorts();
 
-    private static final Pattern LINK = Pattern.compile("com(0|-?[1-9][0-9]{0,9})");
 
     private LinuxPorts() {}
 
@@ -239,8 +238,10 @@ final class LinuxPorts extends Ports {
         Path dir = LinuxLinks.linkDir();
         List<Integer> linked = new ArrayList<>();
         if (dir != null) {
+            // Compiled here, not with the class: an open never needs it.
+            Pattern comLink = Pattern.compile("com(0|-?[1-9][0-9]{0,9})");
             for (Path link : entries(dir)) {
-                Matcher m = LINK.matcher(link.getFileName().toString());
+                Matcher m = comLink.matcher(link.getFileName().toString());
                 if (!m.matches() || Long.parseLong(m.group(1)) != (int) Long.parseLong(m.group(1)))
                     continue;
                 int n = Integer.parseInt(m.group(1));

@@ -96,12 +96,16 @@ bool isPtySlave(int fd)
 
 // Whether another open file holds the lock of the terminal at path, as
 // /proc/locks shows it. Asked before the open, since every open(2) of a tty
-// raises DTR and RTS, the holder's lines too. statx by system call, since
-// stat's symbols would tie the library to a recent glibc.
+// raises DTR and RTS, the holder's lines too. A pty slave has no such lines,
+// and its flock after the open tells alone: reading /proc/locks costs the
+// kernel a grace period, milliseconds of every open. statx by system call,
+// since stat's symbols would tie the library to a recent glibc.
 bool lockedByAnother(const char *path)
 {
+    constexpr unsigned PTY_SLAVE_MAJOR = 136, PTY_SLAVE_MAJORS = 8; // Unix98 pty slaves, 136 to 143
     struct statx st;
-    if (syscall(SYS_statx, AT_FDCWD, path, 0, STATX_TYPE | STATX_INO, &st) != 0 || !S_ISCHR(st.stx_mode))
+    if (syscall(SYS_statx, AT_FDCWD, path, 0, STATX_TYPE | STATX_INO, &st) != 0 || !S_ISCHR(st.stx_mode) ||
+        st.stx_rdev_major - PTY_SLAVE_MAJOR < PTY_SLAVE_MAJORS)
         return false;
     char id[64];
     snprintf(id, sizeof id, " %02x:%02x:%llu ", st.stx_dev_major, st.stx_dev_minor, (unsigned long long)st.stx_ino);

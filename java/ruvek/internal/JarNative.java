@@ -8,18 +8,40 @@ import java.nio.charset.StandardCharsets;
 import java.security.MessageDigest;
 import java.security.NoSuchAlgorithmException;
 
-/** One native of the jar's {@code natives/<platform>/}, read whole. */
+/**
+ * One native of the jar's {@code natives/<platform>/}. Its bytes are read
+ * only when a copy must be written or compared: a start that finds its
+ * copy in the cache reads nothing of it.
+ */
 final class JarNative {
     /** Its file name, such as ruvek.dll or libruvek.so. */
     final String file;
-    final byte[] bytes;
     /** The first 16 hex digits of its SHA-256: the name of its cache folder. */
     final String folder;
+    /**
+     * Its length and CRC-32 as the jar's directory lists them, which describe
+     * the bytes themselves; null when it lies in no jar (a folder of classes).
+     */
+    final Identity identity;
+    private final String entry;
+    private byte[] bytes;
 
-    private JarNative(String file, byte[] bytes, String hash) {
+    static final class Identity {
+        final long size;
+        final long crc;
+
+        Identity(long size, long crc) {
+            this.size = size;
+            this.crc = crc;
+        }
+    }
+
+    private JarNative(String file, String entry, String hash, Identity identity, byte[] bytes) {
         this.file = file;
-        this.bytes = bytes;
+        this.entry = entry;
         this.folder = hash.substring(0, 16);
+        this.identity = identity;
+        this.bytes = bytes;
     }
 
     /**
@@ -28,42 +50,132 @@ final class JarNative {
      * the n-th class loader that loads it.
      */
     static JarNative of(String library, int copy, String platform, Os os) {
+        if (platform == null) {
+            return null;
+        }
         String file = os == Os.WINDOWS ? library + ".dll" : "lib" + library + ".so";
         String entry = "/natives/" + platform + "/" + file;
-        byte[] bytes = platform == null ? null : resource(entry);
-        String cached = copy == 1 ? file : file.replaceFirst("\\.(dll|so)$", "-" + copy + ".$1");
-        return bytes == null ? null : new JarNative(cached, bytes, hashOf(entry, bytes));
+        int dot = file.lastIndexOf('.');
+        String cached = copy == 1 ? file : file.substring(0, dot) + "-" + copy + file.substring(dot);
+        // Straight from the jar these classes came from, when they did: a
+        // class loader's search for a resource starts in the JDK's modules,
+        // a cost a start need not pay.
+        java.io.File jar = ownJar();
+        if (jar != null) {
+            try (java.util.jar.JarFile j = new java.util.jar.JarFile(jar, false)) {
+                java.util.jar.JarEntry e = j.getJarEntry(entry.substring(1));
+                if (e == null) {
+                    return null;
+                }
+                String hash = storedHash(j, entry.substring(1) + ".sha256");
+                if (hash != null && e.getSize() >= 0 && e.getCrc() >= 0) {
+                    return new JarNative(cached, entry, hash, new Identity(e.getSize(), e.getCrc()), null);
+                }
+            } catch (IOException | RuntimeException e) {
+                // read as a resource, below
+            }
+        }
+        java.net.URL url = JarNative.class.getResource(entry);
+        if (url == null) {
+            return null;
+        }
+        Identity identity = identityOf(url);
+        byte[] stored = resource(entry + ".sha256");
+        String hash = stored == null ? null : hexOf(stored);
+        if (hash != null && identity != null) {
+            return new JarNative(cached, entry, hash, identity, null);
+        }
+        byte[] bytes = resource(entry);
+        return bytes == null ? null : new JarNative(cached, entry, hash != null ? hash : digest(bytes), identity, bytes);
+    }
+
+    /** The jar file that holds this class, or null when it came from elsewhere. */
+    private static java.io.File ownJar() {
+        try {
+            java.security.CodeSource source = JarNative.class.getProtectionDomain().getCodeSource();
+            java.net.URL at = source == null ? null : source.getLocation();
+            if (at == null || !at.getProtocol().equals("file") || !at.getPath().endsWith(".jar")) {
+                return null;
+            }
+            java.io.File f = new java.io.File(at.toURI());
+            return f.isFile() ? f : null;
+        } catch (java.net.URISyntaxException | RuntimeException e) {
+            return null;
+        }
+    }
+
+    private static String storedHash(java.util.jar.JarFile jar, String name) throws IOException {
+        java.util.jar.JarEntry e = jar.getJarEntry(name);
+        if (e == null || e.getSize() > 256) {
+            return null;
+        }
+        try (InputStream in = jar.getInputStream(e)) {
+            return hexOf(readAll(in));
+        }
+    }
+
+    /** Its bytes, read from the jar on first use. */
+    byte[] bytes() throws IOException {
+        if (bytes == null) {
+            byte[] read = resource(entry);
+            if (read == null || (identity != null && read.length != identity.size)) {
+                throw new IOException("the jar's " + entry + " cannot be read whole");
+            }
+            bytes = read;
+        }
+        return bytes;
+    }
+
+    private static Identity identityOf(java.net.URL url) {
+        try {
+            java.net.URLConnection c = url.openConnection();
+            if (!(c instanceof java.net.JarURLConnection)) {
+                return null;
+            }
+            java.util.jar.JarEntry e = ((java.net.JarURLConnection) c).getJarEntry();
+            return e.getSize() < 0 || e.getCrc() < 0 ? null : new Identity(e.getSize(), e.getCrc());
+        } catch (IOException | RuntimeException e) {
+            return null;
+        }
     }
 
     private static byte[] resource(String name) {
         try (InputStream in = JarNative.class.getResourceAsStream(name)) {
-            if (in == null) {
-                return null;
-            }
-            ByteArrayOutputStream out = new ByteArrayOutputStream();
-            byte[] buf = new byte[65536];
-            for (int n; (n = in.read(buf)) > 0; ) {
-                out.write(buf, 0, n);
-            }
-            return out.toByteArray();
+            return in == null ? null : readAll(in);
         } catch (IOException e) {
             return null;
         }
     }
 
+    private static byte[] readAll(InputStream in) throws IOException {
+        ByteArrayOutputStream out = new ByteArrayOutputStream();
+        byte[] buf = new byte[65536];
+        for (int n; (n = in.read(buf)) > 0; ) {
+            out.write(buf, 0, n);
+        }
+        return out.toByteArray();
+    }
+
     /**
-     * The native's SHA-256 in hex: the build stores it beside the native,
-     * which spares each JVM start the digest; computed when it is missing.
-     * A wrong one could only misname the folder: the content is compared whole.
+     * The native's SHA-256 in hex as the build stores it beside the native,
+     * which spares each JVM start the digest; null when it is not one. A
+     * wrong one could only misname the folder: a copy is known by the jar's
+     * own length and CRC of the bytes, or compared whole.
      */
-    private static String hashOf(String entry, byte[] bytes) {
-        byte[] stored = resource(entry + ".sha256");
-        if (stored != null) {
-            String hex = new String(stored, StandardCharsets.US_ASCII).trim();
-            if (hex.matches("[0-9a-f]{64}")) {
-                return hex;
+    private static String hexOf(byte[] stored) {
+        if (stored.length < 64) {
+            return null;
+        }
+        for (int i = 0; i < 64; i++) {
+            if (Character.digit(stored[i], 16) < 0 || Character.isUpperCase(stored[i])) {
+                return null;
             }
         }
+        String rest = new String(stored, 64, stored.length - 64, StandardCharsets.US_ASCII);
+        return rest.trim().isEmpty() ? new String(stored, 0, 64, StandardCharsets.US_ASCII) : null;
+    }
+
+    private static String digest(byte[] bytes) {
         try {
             StringBuilder hex = new StringBuilder();
             for (byte b : MessageDigest.getInstance("SHA-256").digest(bytes)) {

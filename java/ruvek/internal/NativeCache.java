@@ -116,20 +116,22 @@ enum NativeCache {
         Path target = cache.resolve(carried.folder).resolve(carried.file);
         SafePlaces.privateDir(cache);
         SafePlaces.privateDir(target.getParent());
-        if (holds(target, carried.bytes)) {
+        if (holds(target, carried)) {
             return target;
         }
         removeStaleParts(target);
         Path part = newPart(target);
         try {
             try (OutputStream out = Files.newOutputStream(part)) {
-                out.write(carried.bytes);
+                out.write(carried.bytes());
             }
             try {
                 Files.move(part, target, StandardCopyOption.ATOMIC_MOVE, StandardCopyOption.REPLACE_EXISTING);
+                // Stamped once in place: a part's old stamp would make another JVM take it for stale.
+                stamp(target, carried);
             } catch (IOException e) {
                 // Windows will not replace a DLL that another JVM has just loaded: that one is whole.
-                if (!holds(target, carried.bytes)) {
+                if (!holds(target, carried)) {
                     throw e;
                 }
             }
@@ -202,13 +204,40 @@ enum NativeCache {
     }
 
     /**
-     * True when {@code file} is a regular file of this user's, that no one
-     * else can write, holding exactly the jar's bytes. Anything else is
-     * replaced: a file with the right bytes that another user could still
-     * change is not to be loaded.
+     * Whether the file is our private, whole copy of the native. A copy this
+     * loader wrote carries a modification time made of the jar's CRC of the
+     * bytes, and their length: a file written since, by anything, has the
+     * time of that write. Any other is compared byte for byte, and stamped
+     * when it is whole, so that the next start reads nothing.
      */
-    private static boolean holds(Path file, byte[] bytes) throws IOException {
-        return Files.isRegularFile(file, LinkOption.NOFOLLOW_LINKS) && SafePlaces.untrusted(file, true) == null
-                && Files.size(file) == bytes.length && Arrays.equals(Files.readAllBytes(file), bytes);
+    private static boolean holds(Path file, JarNative carried) throws IOException {
+        if (!Files.isRegularFile(file, LinkOption.NOFOLLOW_LINKS) || SafePlaces.untrusted(file, true) != null) {
+            return false;
+        }
+        long size = Files.size(file);
+        if (carried.identity != null && size == carried.identity.size
+                && Files.getLastModifiedTime(file, LinkOption.NOFOLLOW_LINKS).equals(stampOf(carried))) {
+            return true;
+        }
+        byte[] bytes = carried.bytes();
+        if (size != bytes.length || !Arrays.equals(Files.readAllBytes(file), bytes)) {
+            return false;
+        }
+        try {
+            stamp(file, carried);
+        } catch (IOException e) {
+            // a copy in use that Windows won't touch: compared again next time
+        }
+        return true;
+    }
+
+    private static void stamp(Path file, JarNative carried) throws IOException {
+        if (carried.identity != null) {
+            Files.setLastModifiedTime(file, stampOf(carried));
+        }
+    }
+
+    private static java.nio.file.attribute.FileTime stampOf(JarNative carried) {
+        return java.nio.file.attribute.FileTime.from(carried.identity.crc, java.util.concurrent.TimeUnit.SECONDS);
     }
 }

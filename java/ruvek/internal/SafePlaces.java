@@ -26,26 +26,66 @@ final class SafePlaces {
     private SafePlaces() {}
 
     /**
+     * A place's owner and mode bits, its link not followed. The owner is a
+     * number: naming it costs a look-up in the user database, done only for
+     * a message.
+     */
+    private static final class Stat {
+        static final int TYPE = 0170000, FOLDER = 0040000, LINK = 0120000;
+        final Path path;
+        final int uid;
+        final int mode;
+
+        Stat(Path path) throws IOException {
+            this.path = path;
+            java.util.Map<String, Object> a = Files.readAttributes(path, "unix:uid,mode", LinkOption.NOFOLLOW_LINKS);
+            uid = (Integer) a.get("uid");
+            mode = (Integer) a.get("mode");
+        }
+
+        boolean isFolder() {
+            return (mode & TYPE) == FOLDER;
+        }
+
+        /** Whether the group or others may write it. */
+        boolean othersMayWrite() {
+            return (mode & 0022) != 0;
+        }
+
+        String owner() {
+            try {
+                return Files.getOwner(path, LinkOption.NOFOLLOW_LINKS).getName();
+            } catch (IOException | RuntimeException e) {
+                return "user " + uid;
+            }
+        }
+
+        String writableByOthers() {
+            StringBuilder rwx = new StringBuilder();
+            for (int bit = 8; bit >= 0; bit--)
+                rwx.append((mode >> bit & 1) == 0 ? '-' : "xwr".charAt(bit % 3));
+            return "can be written by other users (" + rwx + ")";
+        }
+    }
+
+    /**
      * Checks every folder from {@code dir} up to the root: each must belong
      * to root or to this user, and be writable by no one else unless it is
      * sticky. Whoever else could write one could rename what lies under it,
      * and swap the native between our checks and the load.
      */
     static void trustFolders(Path dir) throws IOException {
-        String me = me();
+        int me = me();
         for (Path p = dir; p != null; p = p.getParent()) {
-            PosixFileAttributes a = Files.readAttributes(p, PosixFileAttributes.class, LinkOption.NOFOLLOW_LINKS);
-            if (!a.isDirectory()) {
-                throw new IOException(p + " is not a folder (" + (a.isSymbolicLink() ? "a link" : "a file") + ")");
+            Stat a = new Stat(p);
+            if (!a.isFolder()) {
+                throw new IOException(p + " is not a folder (" + ((a.mode & Stat.TYPE) == Stat.LINK ? "a link" : "a file") + ")");
             }
-            String owner = a.owner().getName();
-            if (!owner.equals("root") && !owner.equals(me)) {
-                throw new IOException(p + " belongs to " + owner + ", who could swap what lies under it");
+            if (a.uid != 0 && a.uid != me) {
+                throw new IOException(p + " belongs to " + a.owner() + ", who could swap what lies under it");
             }
-            Set<PosixFilePermission> perms = a.permissions();
-            if (othersMayWrite(perms) && !sticky(p)) {
-                throw new IOException(p + " " + writableByOthers(perms)
-                        + " and is not sticky, so they could swap what lies under it");
+            if (a.othersMayWrite() && (a.mode & 01000) == 0) {
+                throw new IOException(p + " " + a.writableByOthers() + " and is not sticky, so they could swap what lies under it");
             }
         }
     }
@@ -59,17 +99,12 @@ final class SafePlaces {
         if (!POSIX) {
             return null;
         }
-        PosixFileAttributes a = Files.readAttributes(file, PosixFileAttributes.class, LinkOption.NOFOLLOW_LINKS);
-        String owner = a.owner().getName();
-        String me = me();
-        if (!owner.equals(me) && (onlyMine || !owner.equals("root"))) {
-            return notMine(owner, me);
+        Stat a = new Stat(file);
+        int me = me();
+        if (a.uid != me && (onlyMine || a.uid != 0)) {
+            return notMine(a.owner(), me);
         }
-        Set<PosixFilePermission> perms = a.permissions();
-        if (othersMayWrite(perms)) {
-            return writableByOthers(perms);
-        }
-        return null;
+        return a.othersMayWrite() ? a.writableByOthers() : null;
     }
 
     /**
@@ -93,17 +128,16 @@ final class SafePlaces {
                 // another JVM made it: checked below like any other
             }
         }
-        PosixFileAttributes a = Files.readAttributes(dir, PosixFileAttributes.class, LinkOption.NOFOLLOW_LINKS);
-        Set<PosixFilePermission> p = a.permissions();
-        if (!a.isDirectory()) {
+        Stat a = new Stat(dir);
+        if (!a.isFolder()) {
             throw new IOException(dir + " is not a folder");
         }
-        String me = me();
-        if (!a.owner().getName().equals(me)) {
-            throw new IOException(dir + " " + notMine(a.owner().getName(), me));
+        int me = me();
+        if (a.uid != me) {
+            throw new IOException(dir + " " + notMine(a.owner(), me));
         }
-        if (othersMayWrite(p)) {
-            throw new IOException(dir + " " + writableByOthers(p));
+        if (a.othersMayWrite()) {
+            throw new IOException(dir + " " + a.writableByOthers());
         }
     }
 
@@ -112,35 +146,22 @@ final class SafePlaces {
         return PosixFilePermissions.asFileAttribute(PosixFilePermissions.fromString("rwx------"));
     }
 
-    private static String notMine(String owner, String me) {
-        return "belongs to " + owner + ", not to " + me;
-    }
-
-    private static String writableByOthers(Set<PosixFilePermission> perms) {
-        return "can be written by other users (" + PosixFilePermissions.toString(perms) + ")";
-    }
-
-    private static boolean othersMayWrite(Set<PosixFilePermission> perms) {
-        return perms.contains(PosixFilePermission.GROUP_WRITE) || perms.contains(PosixFilePermission.OTHERS_WRITE);
-    }
-
-    /** Whether the folder's sticky bit is set: then others may add to it, but not rename or remove what is ours. */
-    private static boolean sticky(Path dir) {
+    private static String notMine(String owner, int me) {
+        String mine;
         try {
-            return (((Number) Files.getAttribute(dir, "unix:mode", LinkOption.NOFOLLOW_LINKS)).intValue() & 01000) != 0;
-        } catch (IOException | UnsupportedOperationException | IllegalArgumentException e) {
-            return false; // can't tell: not trusted
+            mine = Files.getOwner(Paths.get("/proc/self")).getName();
+        } catch (IOException | RuntimeException e) {
+            mine = "user " + me;
         }
+        return "belongs to " + owner + ", not to " + mine;
     }
 
     /**
-     * This process's user as the file system names owners. /proc/self belongs
-     * to it even when the user has no name (a container's bare uid), where
-     * user.name is "?".
+     * This process's user: /proc/self belongs to it even when the user has
+     * no name (a container's bare uid), where user.name is "?".
      */
-    private static String me() throws IOException {
-        Path self = Paths.get("/proc/self");
-        return Files.exists(self) ? Files.getOwner(self).getName() : System.getProperty("user.name");
+    private static int me() throws IOException {
+        return (Integer) Files.getAttribute(Paths.get("/proc/self"), "unix:uid");
     }
 
     /**
