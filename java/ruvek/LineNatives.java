@@ -38,6 +38,10 @@ final class LineNatives {
         String os = System.getProperty("os.name", "");
         String arch = System.getProperty("os.arch", "");
         NativeLoader.load("ruvekline", NativeLoader.platform(os, arch), os, arch);
+        // Linked now, on a handle that names no line: the JVM looks a native
+        // up on its first call, which a first close would otherwise wait for.
+        cancel(0);
+        wakeRead(0);
     }
 
     /**

@@ -7,7 +7,6 @@ import java.io.InterruptedIOException;
 import java.io.OutputStream;
 import java.net.SocketTimeoutException;
 import java.util.concurrent.TimeUnit;
-import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.concurrent.locks.LockSupport;
 import java.util.concurrent.locks.ReentrantLock;
 
@@ -46,6 +45,7 @@ public final class SerialLine implements AutoCloseable {
     private final int baud;
     private final String device;
     private final Ports.Watch watch;
+    private final String closedMessage; // made at the open: a close's reader then only throws
     private final LineStreams streams = new LineStreams(this);
 
     // One reader and one writer at a time; close takes both, and `freeing`,
@@ -54,7 +54,10 @@ public final class SerialLine implements AutoCloseable {
     private final Object freeing = new Object();
     final ReentrantLock reading = new ReentrantLock();
     final ReentrantLock writing = new ReentrantLock();
-    private final AtomicBoolean closing = new AtomicBoolean();
+    // Under its own monitor, not an AtomicBoolean: the first compare-and-set
+    // through a VarHandle links code that a first close would wait for.
+    private final Object closeClaim = new Object();
+    private boolean closing;
     volatile boolean closed;   // no new call starts
     private volatile boolean released; // the port is free for the next open
     volatile int readTimeout;
@@ -66,6 +69,7 @@ public final class SerialLine implements AutoCloseable {
         this.baud = baud;
         this.device = device;
         this.watch = watch;
+        closedMessage = SerialPortException.where(port, device) + ": the line is closed";
     }
 
     /**
@@ -386,7 +390,12 @@ public final class SerialLine implements AutoCloseable {
      */
     @Override
     public void close() {
-        if (!closing.compareAndSet(false, true)) {
+        boolean first;
+        synchronized (closeClaim) {
+            first = !closing;
+            closing = true;
+        }
+        if (!first) {
             while (!released) // another thread is closing: return once it has freed the port
                 LockSupport.parkNanos(this, 100_000);
             return;
@@ -458,7 +467,7 @@ public final class SerialLine implements AutoCloseable {
     }
 
     SerialPortException closedException() {
-        return new SerialPortException(port, device, "the line is closed");
+        return new SerialPortException(closedMessage, port, device);
     }
 
     /** The exception for a native call that failed with minus {@code code}. */

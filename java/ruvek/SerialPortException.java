@@ -18,7 +18,12 @@ public class SerialPortException extends IOException {
     private final String device;
 
     SerialPortException(int port, String device, String reason) {
-        super(where(port, device) + ": " + reason);
+        this(where(port, device) + ": " + reason, port, device);
+    }
+
+    /** With the whole message made already, as a line makes its "closed" one at its open. */
+    SerialPortException(String message, int port, String device) {
+        super(message);
         this.port = port;
         this.device = device;
     }
