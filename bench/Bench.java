@@ -30,7 +30,7 @@ import ruvek.SerialLine;
  * floors, raw-idle and raw-wake, block in read(2) on OURS, the device itself;
  * park-idle is a thread that only parks, 600 µs at a time, for COUNT ms.
  * line-close: ms from close() to the exception of a read blocked on another
- * thread, the median of COUNT lines; line-recv and line-send: bytes per second
+ * thread, the median of COUNT lines, then the process's first close alone; line-recv and line-send: bytes per second
  * through the streams in 64 KiB arrays, COUNT bytes, while the far end writes
  * or drains; line-rtt: the median µs for one byte to go out and come back
  * through an echoing far end, over COUNT round trips.
@@ -218,6 +218,19 @@ public final class Bench {
     }
 
     /** Wake-up latencies in µs: median, 99th percentile, maximum. */
+    /**
+     * Takes n bytes a read at a time as the far end sends them, so that the
+     * path a wake-up takes runs compiled, as in a program that has run a while.
+     */
+    static void warm(InputStream in, FileOutputStream peer, int n) throws Exception {
+        byte[] batch = new byte[1000];
+        for (int sent = 0; sent < n; sent += batch.length) {
+            peer.write(batch);
+            for (int i = 0; i < batch.length; i++)
+                in.read();
+        }
+    }
+
     static double[] wake(InputStream in, FileOutputStream peer, int count) throws Exception {
         AtomicLong sentAt = new AtomicLong();
         Semaphore got = new Semaphore(0);
@@ -312,8 +325,9 @@ public final class Bench {
             System.exit(0);
         }
         if (mode.equals("line-close")) {
+            double first = closeEndsRead(number, 1); // the process's first close: nothing warmed up
             closeEndsRead(number, 3); // warm-up
-            System.out.printf("%s jvm %.3f ms%n", mode, closeEndsRead(number, (int) count));
+            System.out.printf("%s jvm %.3f %.3f ms%n", mode, closeEndsRead(number, (int) count), first);
             System.exit(0);
         }
         try (SerialLine line = mode.startsWith("raw") ? null : SerialLine.open(number, 115200);
@@ -336,6 +350,7 @@ public final class Bench {
                 case "line-wake":
                 case "raw-wake":
                     try (FileOutputStream peer = new FileOutputStream(peerPath)) {
+                        warm(in, peer, 20000);
                         wake(in, peer, 50);
                         double[] w = wake(in, peer, (int) count);
                         result = String.format("%.1f %.1f %.1f us", w[0], w[1], w[2]);

@@ -22,6 +22,7 @@ import java.util.Arrays;
  * blocked after 2 s), rtt (the median µs of COUNT one-byte round trips through
  * an echoing far end), and recv and send (bytes per second in 64 KiB
  * readBytes and writeBytes, COUNT bytes, while the far end writes or drains).
+ * RXTX too in recv and send, through its streams.
  */
 public final class PeerBench {
     static final int ROUNDS = 15;
@@ -285,10 +286,45 @@ public final class PeerBench {
         }
     }
 
+    /**
+     * RXTX's bulk transfers through its streams, in 64 KiB arrays: recv and
+     * send as jSSC's. Debian's RXTX crashes the JVM in its native read.
+     */
+    static String rxtxLine(String mode, String device, long count) throws Exception {
+        gnu.io.SerialPort port = (gnu.io.SerialPort) gnu.io.CommPortIdentifier.getPortIdentifier(device)
+                .open("PeerBench", 2000);
+        try {
+            port.setSerialPortParams(115200, gnu.io.SerialPort.DATABITS_8, gnu.io.SerialPort.STOPBITS_1,
+                    gnu.io.SerialPort.PARITY_NONE);
+            port.setFlowControlMode(gnu.io.SerialPort.FLOWCONTROL_NONE);
+            byte[] buffer = new byte[65536];
+            long start = System.nanoTime();
+            if (mode.equals("recv")) {
+                InputStream in = port.getInputStream();
+                for (long got = 0; got < count; ) {
+                    int n = in.read(buffer);
+                    if (n > 0)
+                        got += n;
+                }
+            } else {
+                java.io.OutputStream out = port.getOutputStream();
+                for (long sent = 0; sent < count; sent += buffer.length)
+                    out.write(buffer, 0, (int) Math.min(buffer.length, count - sent));
+            }
+            return String.format("%.1f B/s", count / ((System.nanoTime() - start) / 1e9));
+        } finally {
+            port.close();
+        }
+    }
+
     public static void main(String[] args) throws Exception {
         String library = args[0];
         String mode = args[1];
         long count = Long.parseLong(args[4]);
+        if (library.equals("rxtx") && (mode.equals("recv") || mode.equals("send"))) {
+            System.out.printf("%s %s %s%n", mode, library, rxtxLine(mode, args[2], count));
+            System.exit(0);
+        }
         if (library.equals("jssc") && !mode.startsWith("recc-") && !mode.equals("receive")) {
             System.out.printf("%s %s %s%n", mode, library, jsscLine(mode, args[2], args[3], count));
             System.exit(0);

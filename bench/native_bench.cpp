@@ -36,6 +36,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <semaphore.h>
 #include <pthread.h>
 #include <random>
 #include <string>
@@ -303,7 +304,10 @@ std::vector<double> wake(int peer, long count)
 {
     blocking();
     std::vector<double> us(count);
-    std::atomic<long> sentNs{0}, done{0};
+    std::atomic<long> sentNs{0};
+    // The writer sleeps until the reader has its byte, as every other contender's does.
+    sem_t got;
+    sem_init(&got, 0, 0);
     std::thread reader([&] {
         for (long i = 0; i < count; i++) {
             unsigned char b;
@@ -312,7 +316,7 @@ std::vector<double> wake(int peer, long count)
                 exit(1);
             }
             us[i] = (nsSince(Clock::time_point()) - (double)sentNs.load()) / 1000.0;
-            done.store(i + 1);
+            sem_post(&got);
         }
     });
     std::mt19937 gaps(7);
@@ -323,10 +327,11 @@ std::vector<double> wake(int peer, long count)
             perror("peer write");
             exit(1);
         }
-        while (done.load() <= i)
-            usleep(100);
+        while (sem_wait(&got) != 0) {
+        }
     }
     reader.join();
+    sem_destroy(&got);
     std::sort(us.begin(), us.end());
     return {us[count / 2], us[(size_t)((double)count * 0.99)], us[count - 1]};
 }
