@@ -2,11 +2,19 @@
 package ruvek.internal;
 
 import java.io.ByteArrayOutputStream;
+import java.io.File;
 import java.io.IOException;
 import java.io.InputStream;
+import java.net.JarURLConnection;
+import java.net.URISyntaxException;
+import java.net.URL;
+import java.net.URLConnection;
 import java.nio.charset.StandardCharsets;
+import java.security.CodeSource;
 import java.security.MessageDigest;
 import java.security.NoSuchAlgorithmException;
+import java.util.jar.JarEntry;
+import java.util.jar.JarFile;
 
 /**
  * One native of the jar's {@code natives/<platform>/}. Its bytes are read
@@ -60,10 +68,10 @@ final class JarNative {
         // Straight from the jar these classes came from, when they did: a
         // class loader's search for a resource starts in the JDK's modules,
         // a cost a start need not pay.
-        java.io.File jar = ownJar();
+        File jar = ownJar();
         if (jar != null) {
-            try (java.util.jar.JarFile j = new java.util.jar.JarFile(jar, false)) {
-                java.util.jar.JarEntry e = j.getJarEntry(entry.substring(1));
+            try (JarFile j = new JarFile(jar, false)) {
+                JarEntry e = j.getJarEntry(entry.substring(1));
                 if (e == null) {
                     return null;
                 }
@@ -75,7 +83,7 @@ final class JarNative {
                 // read as a resource, below
             }
         }
-        java.net.URL url = JarNative.class.getResource(entry);
+        URL url = JarNative.class.getResource(entry);
         if (url == null) {
             return null;
         }
@@ -90,22 +98,22 @@ final class JarNative {
     }
 
     /** The jar file that holds this class, or null when it came from elsewhere. */
-    private static java.io.File ownJar() {
+    private static File ownJar() {
         try {
-            java.security.CodeSource source = JarNative.class.getProtectionDomain().getCodeSource();
-            java.net.URL at = source == null ? null : source.getLocation();
+            CodeSource source = JarNative.class.getProtectionDomain().getCodeSource();
+            URL at = source == null ? null : source.getLocation();
             if (at == null || !at.getProtocol().equals("file") || !at.getPath().endsWith(".jar")) {
                 return null;
             }
-            java.io.File f = new java.io.File(at.toURI());
+            File f = new File(at.toURI());
             return f.isFile() ? f : null;
-        } catch (java.net.URISyntaxException | RuntimeException e) {
+        } catch (URISyntaxException | RuntimeException e) {
             return null;
         }
     }
 
-    private static String storedHash(java.util.jar.JarFile jar, String name) throws IOException {
-        java.util.jar.JarEntry e = jar.getJarEntry(name);
+    private static String storedHash(JarFile jar, String name) throws IOException {
+        JarEntry e = jar.getJarEntry(name);
         if (e == null || e.getSize() > 256) {
             return null;
         }
@@ -126,13 +134,13 @@ final class JarNative {
         return bytes;
     }
 
-    private static Identity identityOf(java.net.URL url) {
+    private static Identity identityOf(URL url) {
         try {
-            java.net.URLConnection c = url.openConnection();
-            if (!(c instanceof java.net.JarURLConnection)) {
+            URLConnection c = url.openConnection();
+            if (!(c instanceof JarURLConnection)) {
                 return null;
             }
-            java.util.jar.JarEntry e = ((java.net.JarURLConnection) c).getJarEntry();
+            JarEntry e = ((JarURLConnection) c).getJarEntry();
             return e.getSize() < 0 || e.getCrc() < 0 ? null : new Identity(e.getSize(), e.getCrc());
         } catch (IOException | RuntimeException e) {
             return null;

@@ -9,9 +9,11 @@ import java.nio.file.LinkOption;
 import java.nio.file.Path;
 import java.nio.file.Paths;
 import java.nio.file.StandardCopyOption;
+import java.nio.file.attribute.FileTime;
 import java.nio.file.attribute.PosixFilePermissions;
 import java.util.Arrays;
 import java.util.concurrent.ThreadLocalRandom;
+import java.util.concurrent.TimeUnit;
 
 /** A cache of the jar's native, in the temp directory or in the home folder. */
 enum NativeCache {
@@ -237,7 +239,7 @@ enum NativeCache {
         }
     }
 
-    private static java.nio.file.attribute.FileTime stampOf(JarNative carried) {
-        return java.nio.file.attribute.FileTime.from(carried.identity.crc, java.util.concurrent.TimeUnit.SECONDS);
+    private static FileTime stampOf(JarNative carried) {
+        return FileTime.from(carried.identity.crc, TimeUnit.SECONDS);
     }
 }

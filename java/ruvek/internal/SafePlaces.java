@@ -9,10 +9,10 @@ import java.nio.file.LinkOption;
 import java.nio.file.Path;
 import java.nio.file.Paths;
 import java.nio.file.attribute.FileAttribute;
-import java.nio.file.attribute.PosixFileAttributes;
 import java.nio.file.attribute.PosixFilePermission;
 import java.nio.file.attribute.PosixFilePermissions;
 import java.util.Arrays;
+import java.util.Map;
 import java.util.Set;
 
 /**
@@ -38,7 +38,7 @@ final class SafePlaces {
 
         Stat(Path path) throws IOException {
             this.path = path;
-            java.util.Map<String, Object> a = Files.readAttributes(path, "unix:uid,mode", LinkOption.NOFOLLOW_LINKS);
+            Map<String, Object> a = Files.readAttributes(path, "unix:uid,mode", LinkOption.NOFOLLOW_LINKS);
             uid = (Integer) a.get("uid");
             mode = (Integer) a.get("mode");
         }
