@@ -116,6 +116,8 @@ void release(Line *l)
         CloseHandle(l->readDone);
     if (l->writeDone)
         CloseHandle(l->writeDone);
+    if (l->eventDone)
+        CloseHandle(l->eventDone);
     l->~Line();
     free(l);
 }
@@ -154,8 +156,11 @@ bool wokenBy(Line &l)
         return true;
     }
     COMSTAT stat;
-    DWORD errors;
-    return wakes != 0 && ClearCommError(l.port, &errors, &stat);
+    DWORD errors = 0;
+    if (wakes == 0 || !ClearCommError(l.port, &errors, &stat))
+        return false;
+    l.errorsSeen.fetch_or(errors);
+    return true;
 }
 
 // Runs one overlapped transfer to its end: the bytes moved, or minus the
@@ -207,6 +212,8 @@ jint waiting(Line &l)
     DWORD errors = 0;
     if (!ClearCommError(l.port, &errors, &stat))
         return lineFailure(l, GetLastError());
+    if (errors)
+        l.errorsSeen.fetch_or(errors); // the event wait's to report
     return stat.cbInQue > 0x7FFFFFFF ? 0x7FFFFFFF : (jint)stat.cbInQue;
 }
 

@@ -25,6 +25,16 @@ struct Line {
     unsigned wakesSeen = 0;
     OVERLAPPED readRecord = {};
     DWORD readWait = MAXDWORD;          // the read time-out set on the port; MAXDWORD: none yet
+    // The event wait's (lines_events.cpp), one waiter at a time: its event,
+    // record and answer, the mask set on the port, its wakes as the read's;
+    // and line errors that a read's ClearCommError took before it could see them.
+    HANDLE eventDone = 0;
+    OVERLAPPED eventRecord = {};
+    DWORD happened = 0;
+    DWORD eventMask = 0;
+    std::atomic<unsigned> eventWakes{0};
+    unsigned eventWakesSeen = 0;
+    std::atomic<DWORD> errorsSeen{0};
     // One reader and one writer at a time use them (the Java side takes turns).
     unsigned char in[CHUNK];
     unsigned char out[CHUNK];

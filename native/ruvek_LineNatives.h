@@ -25,6 +25,32 @@ extern "C" {
 #define ruvek_LineNatives_ERROR_DEVICE_REMOVED 1617L
 #undef ruvek_LineNatives_ERROR_SETTINGS_REFUSED
 #define ruvek_LineNatives_ERROR_SETTINGS_REFUSED 536870912L
+#undef ruvek_LineNatives_EV_RXCHAR
+#define ruvek_LineNatives_EV_RXCHAR 1L
+#undef ruvek_LineNatives_EV_TXEMPTY
+#define ruvek_LineNatives_EV_TXEMPTY 4L
+#undef ruvek_LineNatives_EV_CTS
+#define ruvek_LineNatives_EV_CTS 8L
+#undef ruvek_LineNatives_EV_DSR
+#define ruvek_LineNatives_EV_DSR 16L
+#undef ruvek_LineNatives_EV_RLSD
+#define ruvek_LineNatives_EV_RLSD 32L
+#undef ruvek_LineNatives_EV_BREAK
+#define ruvek_LineNatives_EV_BREAK 64L
+#undef ruvek_LineNatives_EV_ERR
+#define ruvek_LineNatives_EV_ERR 128L
+#undef ruvek_LineNatives_EV_RING
+#define ruvek_LineNatives_EV_RING 256L
+#undef ruvek_LineNatives_CE_OVERRUN
+#define ruvek_LineNatives_CE_OVERRUN 2L
+#undef ruvek_LineNatives_CE_RXPARITY
+#define ruvek_LineNatives_CE_RXPARITY 4L
+#undef ruvek_LineNatives_CE_FRAME
+#define ruvek_LineNatives_CE_FRAME 8L
+#undef ruvek_LineNatives_CE_BREAK
+#define ruvek_LineNatives_CE_BREAK 16L
+#undef ruvek_LineNatives_WOKEN
+#define ruvek_LineNatives_WOKEN 1073741824LL
 /*
  * Class:     ruvek_LineNatives
  * Method:    open
@@ -136,6 +162,22 @@ JNIEXPORT jint JNICALL Java_ruvek_LineNatives_drain
  */
 JNIEXPORT jint JNICALL Java_ruvek_LineNatives_purge
   (JNIEnv *, jclass, jlong, jint);
+
+/*
+ * Class:     ruvek_LineNatives
+ * Method:    waitEvents
+ * Signature: (JI)J
+ */
+JNIEXPORT jlong JNICALL Java_ruvek_LineNatives_waitEvents
+  (JNIEnv *, jclass, jlong, jint);
+
+/*
+ * Class:     ruvek_LineNatives
+ * Method:    wakeEvents
+ * Signature: (J)V
+ */
+JNIEXPORT void JNICALL Java_ruvek_LineNatives_wakeEvents
+  (JNIEnv *, jclass, jlong);
 
 #ifdef __cplusplus
 }

@@ -67,6 +67,19 @@ typedef uint8_t BYTE;
 #define ERROR_BAD_COMMAND 22u
 #define ERROR_DEVICE_NOT_CONNECTED 1167u
 #define ERROR_DEVICE_REMOVED 1617u
+#define ERROR_NOT_FOUND 1168u
+#define EV_RXCHAR 0x0001u
+#define EV_CTS 0x0008u
+#define EV_DSR 0x0010u
+#define EV_RLSD 0x0020u
+#define EV_BREAK 0x0040u
+#define EV_ERR 0x0080u
+#define EV_RING 0x0100u
+#define EV_TXEMPTY 0x0004u
+#define CE_OVERRUN 0x0002u
+#define CE_RXPARITY 0x0004u
+#define CE_FRAME 0x0008u
+#define CE_BREAK 0x0010u
 
 /* Same layout as the Windows SDK's record: 28 bytes. */
 typedef struct _DCB {
@@ -139,7 +152,8 @@ BOOL CloseHandle(HANDLE h);
 BOOL GetCommState(HANDLE h, DCB *dcb);
 BOOL SetCommState(HANDLE h, DCB *dcb);
 BOOL SetCommTimeouts(HANDLE h, COMMTIMEOUTS *timeouts);
-/* Ends the I/O that other threads have in progress on h; the record is always null. */
+/* Ends the I/O that other threads have in progress on h: all of it without a
+   record, else the transfer or event wait that the record names. */
 BOOL CancelIoEx(HANDLE h, void *overlapped);
 void Sleep(DWORD milliseconds);
 /* Why the calling thread's last call failed: an ERROR_* code. */
@@ -161,6 +175,14 @@ BOOL ClearCommBreak(HANDLE h);
 BOOL PurgeComm(HANDLE h, DWORD flags);
 /* Returns once every byte written has been sent. */
 BOOL FlushFileBuffers(HANDLE h);
+
+/* The line's events: which EV_* bits WaitCommEvent waits for. */
+BOOL SetCommMask(HANDLE h, DWORD mask);
+/* Waits for one of the mask's events; *happened gets those that came (0
+   when SetCommMask changed the mask meanwhile). On a port opened for
+   overlapped I/O it answers ERROR_IO_PENDING, and GetOverlappedResult on
+   the same record waits; CancelIoEx with the record ends that wait. */
+BOOL WaitCommEvent(HANDLE h, DWORD *happened, OVERLAPPED *overlapped);
 
 #ifdef __cplusplus
 }

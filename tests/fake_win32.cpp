@@ -27,6 +27,19 @@ void FakeWin32::unplug(DWORD error)
     changed.notify_all();
 }
 
+void FakeWin32::raise(DWORD events)
+{
+    std::lock_guard<std::mutex> hold(lock);
+    raised |= events;
+    changed.notify_all();
+}
+
+bool FakeWin32::waitEventsWaiting(int n)
+{
+    std::unique_lock<std::mutex> hold(lock);
+    return changed.wait_for(hold, std::chrono::seconds(20), [&] { return eventsWaiting == n; });
+}
+
 bool FakeWin32::waitBlocked(int n)
 {
     std::unique_lock<std::mutex> hold(lock);
@@ -262,6 +275,12 @@ BOOL CancelIoEx(HANDLE h, void *overlapped)
         return fail(ERROR_INVALID_HANDLE);
     // A record's cancel ends that transfer alone, and only while it is pending, as on Windows.
     if (overlapped) {
+        auto w = fake.eventWaits.find(static_cast<OVERLAPPED *>(overlapped));
+        if (w != fake.eventWaits.end()) {
+            w->second.ended = true;
+            fake.changed.notify_all();
+            return TRUE;
+        }
         auto p = fake.pending.find(static_cast<OVERLAPPED *>(overlapped));
         if (p == fake.pending.end())
             return fail(1168); // ERROR_NOT_FOUND
@@ -317,6 +336,35 @@ BOOL GetOverlappedResult(HANDLE h, OVERLAPPED *ov, DWORD *transferred, BOOL wait
     *transferred = 0;
     if (!use("GetOverlappedResult", h))
         return fail(ERROR_INVALID_HANDLE);
+    auto event = fake.eventWaits.find(ov);
+    if (ov->Internal == 0x103 && event != fake.eventWaits.end()) {
+        // An event wait ends when one of its events comes, when its mask
+        // changes (with nothing), on a cancel, or with a device gone.
+        if (!wait)
+            return fail(ERROR_IO_INCOMPLETE);
+        FakeState::EventWait &w = event->second;
+        ++fake.eventsWaiting;
+        fake.changed.notify_all();
+        fake.changed.wait(hold, [&] {
+            return (fake.raised & w.mask) || fake.commMask != w.mask || fake.cancels != w.cancels || w.ended ||
+                   fake.gone;
+        });
+        --fake.eventsWaiting;
+        FakeState::EventWait was = w;
+        fake.eventWaits.erase(event);
+        ov->Internal = 0;
+        if (fake.cancels != was.cancels || was.ended) {
+            ov->Internal = ERROR_OPERATION_ABORTED;
+        } else if (fake.gone) {
+            ov->Internal = fake.gone;
+        } else if (fake.commMask == was.mask) {
+            *was.happened = fake.raised & was.mask;
+            fake.raised &= ~was.mask;
+        } else {
+            *was.happened = 0;
+        }
+        return ov->Internal == 0 ? TRUE : fail((DWORD)ov->Internal);
+    }
     if (ov->Internal == 0x103) {
         if (!wait)
             return fail(ERROR_IO_INCOMPLETE);
@@ -355,12 +403,51 @@ BOOL ClearCommError(HANDLE h, DWORD *errors, COMSTAT *stat)
     if (vanished(h))
         return FALSE;
     if (errors)
-        *errors = 0;
+        *errors = fake.lineErrors;
+    fake.lineErrors = 0; // told once, as Windows clears them
     if (stat) {
         *stat = COMSTAT{};
         stat->cbInQue = (DWORD)fake.rx.size();
     }
     return TRUE;
+}
+
+BOOL SetCommMask(HANDLE h, DWORD mask)
+{
+    Hold hold(fake.lock);
+    if (!use(("SetCommMask " + std::to_string(mask)).c_str(), h))
+        return fail(ERROR_INVALID_HANDLE);
+    if (vanished(h))
+        return FALSE;
+    // Windows forgets what came under the old mask.
+    fake.raised &= mask;
+    fake.commMask = mask;
+    fake.changed.notify_all();
+    return TRUE;
+}
+
+BOOL WaitCommEvent(HANDLE h, DWORD *happened, OVERLAPPED *ov)
+{
+    Hold hold(fake.lock);
+    if (!use("WaitCommEvent", h))
+        return fail(ERROR_INVALID_HANDLE);
+    if (vanished(h))
+        return FALSE;
+    if (!happened || !ov || !fake.overlapped.count(h) || fake.commMask == 0) {
+        ++fake.misuse;
+        return fail(ERROR_INVALID_PARAMETER);
+    }
+    *happened = 0;
+    // What came already is told at once; else the wait is pending.
+    if (fake.raised & fake.commMask) {
+        *happened = fake.raised & fake.commMask;
+        fake.raised &= ~fake.commMask;
+        ov->Internal = 0;
+        return TRUE;
+    }
+    ov->Internal = 0x103;
+    fake.eventWaits[ov] = {happened, fake.commMask, fake.cancels, false};
+    return fail(ERROR_IO_PENDING);
 }
 
 } // extern "C"

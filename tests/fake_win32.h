@@ -67,6 +67,21 @@ struct FakeState {
     int blocked = 0;                // writes waiting right now
     int readsWaiting = 0;           // overlapped reads waiting in GetOverlappedResult right now
     unsigned cancels = 0;           // CancelIoEx calls that reached an open handle
+
+    // Line events: the mask set, the events raised and not yet told, the
+    // line errors that ClearCommError reports once, and the event waits
+    // pending, as Windows keeps them per port.
+    DWORD commMask = 0;
+    DWORD raised = 0;
+    DWORD lineErrors = 0;
+    struct EventWait {
+        DWORD *happened;
+        DWORD mask;       // the mask it began under: a change ends it with nothing
+        unsigned cancels; // CancelIoEx calls before it began
+        bool ended;       // its own record was cancelled
+    };
+    std::map<OVERLAPPED *, EventWait> eventWaits;
+    int eventsWaiting = 0;          // event waits in GetOverlappedResult right now
 };
 
 struct FakeWin32 : FakeState {
@@ -83,6 +98,10 @@ struct FakeWin32 : FakeState {
     void arrive(const std::string &bytes);
     // The device goes, its calls failing with error from now on.
     void unplug(DWORD error);
+    // Events come on the line (EV_* bits), ending a wait for them.
+    void raise(DWORD events);
+    // Waits until `eventsWaiting` is n; false after 20 seconds.
+    bool waitEventsWaiting(int n);
     // Waits until `blocked` is n; false after 20 seconds, which only a fault spends.
     bool waitBlocked(int n);
 };

@@ -131,4 +131,26 @@ final class LineNatives {
 
     /** @return 0 once what waits to be read (8) or sent (4) is discarded, or minus the error */
     static native int purge(long line, int flags);
+
+    /** The events {@link #waitEvents} waits for, as Win32 numbers them. */
+    static final int EV_RXCHAR = 0x1, EV_TXEMPTY = 0x4, EV_CTS = 0x8, EV_DSR = 0x10, EV_RLSD = 0x20,
+            EV_BREAK = 0x40, EV_ERR = 0x80, EV_RING = 0x100;
+    /** The line errors in its answer, as Win32 numbers them. */
+    static final int CE_OVERRUN = 0x2, CE_RXPARITY = 0x4, CE_FRAME = 0x8, CE_BREAK = 0x10;
+    /** Its answer when a {@link #wakeEvents} ended the wait. */
+    static final long WOKEN = 1L << 30;
+
+    /**
+     * Waits for one of the events in {@code mask} (EV_ bits), one waiter at
+     * a time, never beside its close.
+     *
+     * @return the events that came in bits 0-15, the modem lines (MS_ bits
+     *     shifted right by 4) in 16-19 when the mask asks for them, the line
+     *     errors (CE_ bits) in 20-24 and the bytes waiting from bit 32; or
+     *     {@link #WOKEN}; or minus the Win32 error
+     */
+    static native long waitEvents(long line, int mask);
+
+    /** Ends the event wait in progress, or the next one to begin, with {@link #WOKEN}. */
+    static native void wakeEvents(long line);
 }

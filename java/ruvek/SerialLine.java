@@ -6,6 +6,8 @@ import java.io.InputStream;
 import java.io.InterruptedIOException;
 import java.io.OutputStream;
 import java.net.SocketTimeoutException;
+import java.util.Set;
+import java.util.concurrent.Executor;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.locks.LockSupport;
 import java.util.concurrent.locks.ReentrantLock;
@@ -54,6 +56,8 @@ public final class SerialLine implements AutoCloseable {
     private final Object freeing = new Object();
     final ReentrantLock reading = new ReentrantLock();
     final ReentrantLock writing = new ReentrantLock();
+    final ReentrantLock eventing = new ReentrantLock(); // the event wait's; close takes it too
+    private LineEvents events; // under `freeing`
     // Under its own monitor, not an AtomicBoolean: the first compare-and-set
     // through a VarHandle links code that a first close would wait for.
     private final Object closeClaim = new Object();
@@ -299,6 +303,58 @@ public final class SerialLine implements AutoCloseable {
         quick(h -> LineNatives.purge(h, 4), "purging the output");
     }
 
+    /**
+     * Tells {@code listener} of the events of {@code types} on a thread of
+     * the library's, named after the line, as {@link LineEvents} describes.
+     *
+     * @param types what to be told of
+     * @param listener who is told
+     * @return the listening, whose {@code close} ends it
+     * @throws IllegalStateException when the line has a listener already
+     * @throws SerialPortException when the line is closed, or when modem
+     *     lines are asked for where the device has none
+     */
+    public LineEvents listen(Set<LineEvent.Type> types, LineListener listener) throws SerialPortException {
+        return listen(types, listener, null);
+    }
+
+    /**
+     * As {@link #listen(Set, LineListener)}, but tells the listener on
+     * {@code executor}, still one event at a time and in order.
+     *
+     * @param types what to be told of
+     * @param listener who is told
+     * @param executor where the listener runs; null for the line's own thread
+     * @return the listening, whose {@code close} ends it
+     * @throws IllegalStateException when the line has a listener already
+     * @throws SerialPortException when the line is closed, or when modem
+     *     lines are asked for where the device has none
+     */
+    public LineEvents listen(Set<LineEvent.Type> types, LineListener listener, Executor executor)
+            throws SerialPortException {
+        if (types == null || types.isEmpty() || listener == null)
+            throw new IllegalArgumentException("listen needs a listener and at least one event type");
+        synchronized (freeing) {
+            checkOpen();
+            if (events != null && events.isActive())
+                throw new IllegalStateException(SerialPortException.where(port, device)
+                        + ": the line has a listener already; close its LineEvents first");
+            // Levels are told as they change from these.
+            int levels = LineEvents.wantsLines(types) ? modemStatus() >> 4 : 0;
+            events = new LineEvents(this, types, listener, executor, levels);
+            events.start();
+            return events;
+        }
+    }
+
+    /** Ends the event wait in progress, for a listening's close; nothing once the line is closed. */
+    void wakeEvents() {
+        synchronized (freeing) {
+            if (!closed)
+                LineNatives.wakeEvents(handle);
+        }
+    }
+
     /** A native call on the line's handle: its result, negative for minus a Win32 error. */
     interface NativeCall {
         int on(long handle);
@@ -401,6 +457,12 @@ public final class SerialLine implements AutoCloseable {
             return;
         }
         closed = true;
+        LineEvents listening;
+        synchronized (freeing) {
+            listening = events;
+        }
+        if (listening != null)
+            listening.stop("the line is closed"); // no event is told once close returns
         try {
             LineNatives.cancel(handle); // ends the native calls in progress, and those about to start
         } finally {
@@ -408,12 +470,14 @@ public final class SerialLine implements AutoCloseable {
             // only when none is left in it.
             reading.lock();
             writing.lock();
+            eventing.lock();
             try {
                 synchronized (freeing) {
                     LineNatives.close(handle);
                 }
             } finally {
                 released = true;
+                eventing.unlock();
                 writing.unlock();
                 reading.unlock();
             }

@@ -39,7 +39,7 @@ BOOL ClearCommError(HANDLE h, DWORD *errors, COMSTAT *stat)
     if (ioctl(p->fd, FIONREAD, &waiting) != 0)
         return fail(lineErrorOf(errno));
     if (errors)
-        *errors = 0; // the driver keeps no error state that a read would not report
+        *errors = lineErrors(*p); // counted only while an event mask asks for them
     if (stat) {
         *stat = COMSTAT{};
         // Bytes read ahead before a purge are gone, though the next read drops them.

@@ -232,8 +232,12 @@ BOOL CloseHandle(HANDLE h)
     // No call gets in from here on. Wake those waiting, then let every call
     // still in flight leave before the descriptor's number can be reused.
     (void)!write(p.wake[1], "", 1);
+    wakeEvents(p);
     p.readTurn.take();
     p.writeTurn.take();
+    p.eventTurn.take();
+    releaseEvents(p); // its watcher leaves the descriptor before it closes
+    p.eventTurn.give();
     p.writeTurn.give();
     p.readTurn.give();
 
@@ -251,17 +255,25 @@ BOOL CloseHandle(HANDLE h)
 
 // Without a record: every wait on h's port ends from now until it closes,
 // not only those in progress as on Windows: the cores cancel only a port
-// they are closing. With one, a read's: it ends the wait of the read in
-// progress, or else of the next read that waits, which fails with
-// ERROR_OPERATION_ABORTED. A read runs to its end within ReadFile here, so
-// a cancel that came just before it must still reach it.
+// they are closing. With the record of the event wait begun, that wait's.
+// With another, a read's: it ends the wait of the read in progress, or else
+// of the next read that waits, which fails with ERROR_OPERATION_ABORTED. A
+// read runs to its end within ReadFile here, so a cancel that came just
+// before it must still reach it.
 BOOL CancelIoEx(HANDLE h, void *overlapped)
 {
     Lifecycle lock;
     Port *p = portOf(h);
     if (!p)
         return fail(ERROR_INVALID_HANDLE);
-    (void)!write(overlapped ? p->readWake[1] : p->wake[1], "", 1);
+    if (overlapped && overlapped == p->events.pending.load()) {
+        (void)!write(p->events.wake[1], "", 1);
+    } else {
+        (void)!write(overlapped ? p->readWake[1] : p->wake[1], "", 1);
+        if (overlapped)
+            return TRUE;
+    }
+    wakeEvents(*p);
     return TRUE;
 }
 

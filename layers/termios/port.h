@@ -8,6 +8,7 @@
 
 #include <atomic>
 
+#include <linux/serial.h>
 #include <pthread.h>
 #include <sched.h>
 #include <stdint.h>
@@ -74,6 +75,26 @@ struct ReadAhead {
     std::atomic<DWORD> held;   // end - start, for ClearCommError
 };
 
+// What the event wait (events.cpp) keeps between its calls. The counts and
+// lines are those reported so far, so that a change is told once; only the
+// thread in the wait touches them, under the port's event turn.
+struct EventState {
+    std::atomic<DWORD> mask{0};
+    std::atomic<OVERLAPPED *> pending{nullptr}; // the record of the wait that WaitCommEvent began
+    DWORD *happened = nullptr;
+    int wake[2] = {-1, -1}; // readable once the pending wait's record is cancelled
+    int poller = -1;        // epoll over the device (edge-triggered) and the wake pipes
+    bool counts = false;    // the driver keeps TIOCGICOUNT's counts, and TIOCMIWAIT with them
+    struct serial_icounter_struct seen = {};
+    int lines = 0;          // TIOCM_* bits as last reported
+    bool arrived = false;   // bytes came since the last report
+    std::atomic<bool> outPending{false}; // written since the output was last seen empty
+    std::atomic<int> waiter{0};          // the thread in TIOCMIWAIT, for a wake's signal
+    // The counts behind ClearCommError's errors, apart from the wait's.
+    Turn errorTurn;
+    struct serial_icounter_struct cleared = {};
+};
+
 struct Port {
     std::atomic<uintptr_t> handle{0}; // this open's handle; 0 when the slot is free
     int fd = -1;
@@ -88,7 +109,9 @@ struct Port {
     // Apart, so that a reader and a writer on two threads don't share a cache line.
     alignas(64) Turn readTurn;
     alignas(64) Turn writeTurn;
+    alignas(64) Turn eventTurn;
     ReadAhead ahead;
+    EventState events;
 };
 
 // A handle names its slot and its open: SLOTS * (opens so far) + slot + 1,
@@ -150,6 +173,16 @@ inline Turn &writeTurnOf(HANDLE h)
 }
 
 void setTimeouts(Port &p, const COMMTIMEOUTS &t);
+
+// events.cpp: ends p's event wait after `wake` (the port's or the event
+// wait's own pipe) has been written; frees what the waits held, for a close
+// that holds every turn of p; the line errors since the last ClearCommError,
+// as CE_* bits, 0 while no event mask asks for them; and the wait that
+// GetOverlappedResult runs for a record that WaitCommEvent began.
+void wakeEvents(Port &p);
+void releaseEvents(Port &p);
+DWORD lineErrors(Port &p);
+BOOL waitEvent(Port &p, DWORD *happened);
 
 } // namespace ruvek_termios
 

@@ -22,6 +22,7 @@ BOOL writePort(Port &p, const char *in, DWORD toWrite, DWORD *written)
         ssize_t n = ::write(p.fd, in + *written, toWrite - *written);
         if (n > 0) {
             *written += (DWORD)n;
+            p.events.outPending.store(true, std::memory_order_relaxed);
             // A write cut short filled the driver's queue: writing again at
             // once would only hear EAGAIN, a system call for nothing.
             if (*written == toWrite)
@@ -184,11 +185,28 @@ BOOL WriteFile(HANDLE h, const void *buffer, DWORD toWrite, DWORD *written, void
     return ov ? complete(ov, ok, put) : ok;
 }
 
-BOOL GetOverlappedResult(HANDLE h, OVERLAPPED *ov, DWORD *transferred, BOOL)
+BOOL GetOverlappedResult(HANDLE h, OVERLAPPED *ov, DWORD *transferred, BOOL wait)
 {
-    // Every transfer here has ended within its call, so there is never anything to wait for.
     if (!ov || !transferred || ((uintptr_t)h & EVENT))
         return fail(ERROR_INVALID_PARAMETER);
+    // An event wait is the one thing left pending: it waits here.
+    Port *p = portOf(h);
+    if (p && ov->Internal == 0x103 && p->events.pending.load() == ov) {
+        if (!wait)
+            return fail(ERROR_IO_INCOMPLETE);
+        DWORD happened = 0;
+        BOOL ok;
+        {
+            HoldTurn turn(p->eventTurn);
+            ok = portOf(h) == p ? waitEvent(*p, &happened) : fail(ERROR_OPERATION_ABORTED);
+            if (ok && p->events.happened)
+                *p->events.happened = happened;
+            p->events.pending.store(nullptr);
+        }
+        *transferred = 0;
+        return complete(ov, ok, 0);
+    }
+    // Every transfer here has ended within its call, so there is nothing to wait for.
     *transferred = (DWORD)ov->InternalHigh;
     return ov->Internal == 0 ? TRUE : fail((DWORD)ov->Internal);
 }
