@@ -65,7 +65,28 @@ jint waitOn(Line &l, bool *woken)
     return 0;
 }
 
+// Sets the mask on the port where it changed: 0, or minus the error.
+jint arm(Line &l, jint mask)
+{
+    if (mask <= 0 || ((DWORD)mask & ~ALL_EVENTS))
+        return failure(ERROR_INVALID_PARAMETER);
+    if (!l.eventDone && !(l.eventDone = CreateEventA(NULL, TRUE, FALSE, NULL)))
+        return failure(GetLastError());
+    if (l.eventMask != (DWORD)mask) {
+        if (!SetCommMask(l.port, (DWORD)mask))
+            return lineFailure(l, GetLastError());
+        l.eventMask = (DWORD)mask;
+    }
+    return 0;
+}
+
 } // namespace
+
+// The port counts its events from here on, for the waits that follow.
+JNIEXPORT jint JNICALL Java_ruvek_LineNatives_setEventMask(JNIEnv *, jclass, jlong handle, jint mask)
+{
+    return onLine(handle, [mask](Line &l) { return arm(l, mask); });
+}
 
 // Packed: the events (EV_*) in bits 0-15, the modem lines (MS_* >> 4) in
 // 16-19 when the mask asks for them, the line errors (CE_*) in 20-24, the
@@ -77,15 +98,8 @@ JNIEXPORT jlong JNICALL Java_ruvek_LineNatives_waitEvents(JNIEnv *, jclass, jlon
     if (!line)
         return error;
     Line &l = *line;
-    if (mask <= 0 || ((DWORD)mask & ~ALL_EVENTS))
-        return failure(ERROR_INVALID_PARAMETER);
-    if (!l.eventDone && !(l.eventDone = CreateEventA(NULL, TRUE, FALSE, NULL)))
-        return failure(GetLastError());
-    if (l.eventMask != (DWORD)mask) {
-        if (!SetCommMask(l.port, (DWORD)mask))
-            return lineFailure(l, GetLastError());
-        l.eventMask = (DWORD)mask;
-    }
+    if ((error = arm(l, mask)) != 0)
+        return error;
     bool woken = false;
     jint failed = waitOn(l, &woken);
     if (failed)

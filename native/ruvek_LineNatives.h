@@ -173,6 +173,14 @@ JNIEXPORT jlong JNICALL Java_ruvek_LineNatives_waitEvents
 
 /*
  * Class:     ruvek_LineNatives
+ * Method:    setEventMask
+ * Signature: (JI)I
+ */
+JNIEXPORT jint JNICALL Java_ruvek_LineNatives_setEventMask
+  (JNIEnv *, jclass, jlong, jint);
+
+/*
+ * Class:     ruvek_LineNatives
  * Method:    wakeEvents
  * Signature: (J)V
  */

@@ -151,6 +151,15 @@ final class LineNatives {
      */
     static native long waitEvents(long line, int mask);
 
+    /**
+     * Sets the events the port counts from now on (EV_ bits), so that the
+     * next {@link #waitEvents} with this mask tells what came meanwhile; one
+     * caller at a time with the waits.
+     *
+     * @return 0, or minus the Win32 error
+     */
+    static native int setEventMask(long line, int mask);
+
     /** Ends the event wait in progress, or the next one to begin, with {@link #WOKEN}. */
     static native void wakeEvents(long line);
 }

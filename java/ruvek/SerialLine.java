@@ -334,16 +334,31 @@ public final class SerialLine implements AutoCloseable {
             throws SerialPortException {
         if (types == null || types.isEmpty() || listener == null)
             throw new IllegalArgumentException("listen needs a listener and at least one event type");
+        checkListener();
+        // The turn of the event wait, which a closed listening's thread is leaving.
+        eventing.lock();
+        try {
+            synchronized (freeing) {
+                checkListener();
+                // Levels are told as they change from these; events, from the mask's setting.
+                int levels = LineEvents.wantsLines(types) ? modemStatus() >> 4 : 0;
+                int mask = LineEvents.maskOf(types);
+                quick(h -> LineNatives.setEventMask(h, mask), "listening");
+                events = new LineEvents(this, types, listener, executor, levels);
+                events.start();
+                return events;
+            }
+        } finally {
+            eventing.unlock();
+        }
+    }
+
+    private void checkListener() throws SerialPortException {
         synchronized (freeing) {
             checkOpen();
             if (events != null && events.isActive())
                 throw new IllegalStateException(SerialPortException.where(port, device)
                         + ": the line has a listener already; close its LineEvents first");
-            // Levels are told as they change from these.
-            int levels = LineEvents.wantsLines(types) ? modemStatus() >> 4 : 0;
-            events = new LineEvents(this, types, listener, executor, levels);
-            events.start();
-            return events;
         }
     }
 

@@ -142,8 +142,9 @@ BOOL arm(Port &p)
     EventState &e = p.events;
     if (e.poller >= 0)
         return TRUE;
-    if (pipe2(e.wake, O_CLOEXEC | O_NONBLOCK) != 0 || (e.poller = epoll_create1(EPOLL_CLOEXEC)) < 0 ||
-        !watch(e.poller, p.wake[0], EPOLLIN) || !watch(e.poller, e.wake[0], EPOLLIN) ||
+    if (pipe2(e.wake, O_CLOEXEC | O_NONBLOCK) != 0 || pipe2(e.wrote, O_CLOEXEC | O_NONBLOCK) != 0 ||
+        (e.poller = epoll_create1(EPOLL_CLOEXEC)) < 0 || !watch(e.poller, p.wake[0], EPOLLIN) ||
+        !watch(e.poller, e.wake[0], EPOLLIN) || !watch(e.poller, e.wrote[0], EPOLLIN) ||
         !watch(e.poller, p.fd, EPOLLET)) {
         DWORD error = errorOf(errno);
         releaseEvents(p);
@@ -180,8 +181,8 @@ Verdict waitPolled(Port &p, DWORD mask)
 {
     EventState &e = p.events;
     int timeout = (mask & EV_TXEMPTY) && e.outPending.load() ? 5 : -1;
-    struct epoll_event ready[3];
-    int n = epoll_wait(e.poller, ready, 3, timeout);
+    struct epoll_event ready[4];
+    int n = epoll_wait(e.poller, ready, 4, timeout);
     if (n < 0 && errno != EINTR)
         return GONE;
     for (int i = 0; i < n; i++) {
@@ -191,6 +192,10 @@ Verdict waitPolled(Port &p, DWORD mask)
         if (fd == e.wake[0]) {
             drain(fd);
             return ABORTED;
+        }
+        if (fd == e.wrote[0]) {
+            drain(fd);
+            continue;
         }
         if (ready[i].events & (EPOLLHUP | EPOLLERR))
             return GONE;
@@ -238,6 +243,16 @@ void wakeEvents(Port &p)
         syscall(SYS_tgkill, (int)getpid(), tid, SIGIO);
 }
 
+void wroteOut(Port &p)
+{
+    EventState &e = p.events;
+    // The write path pays one load unless TXEMPTY is asked for.
+    if ((e.mask.load(std::memory_order_relaxed) & EV_TXEMPTY) && !e.outPending.exchange(true)) {
+        (void)!write(e.wrote[1], "", 1);
+        wakeEvents(p);
+    }
+}
+
 void releaseEvents(Port &p)
 {
     EventState &e = p.events;
@@ -245,6 +260,7 @@ void releaseEvents(Port &p)
         close(e.poller);
     e.poller = -1;
     closePipe(e.wake);
+    closePipe(e.wrote);
     e.mask.store(0);
     e.pending.store(nullptr);
     e.happened = nullptr;

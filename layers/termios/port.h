@@ -83,6 +83,7 @@ struct EventState {
     std::atomic<OVERLAPPED *> pending{nullptr}; // the record of the wait that WaitCommEvent began
     DWORD *happened = nullptr;
     int wake[2] = {-1, -1}; // readable once the pending wait's record is cancelled
+    int wrote[2] = {-1, -1}; // readable once a write made output pending, for TXEMPTY
     int poller = -1;        // epoll over the device (edge-triggered) and the wake pipes
     bool counts = false;    // the driver keeps TIOCGICOUNT's counts, and TIOCMIWAIT with them
     struct serial_icounter_struct seen = {};
@@ -181,6 +182,8 @@ void setTimeouts(Port &p, const COMMTIMEOUTS &t);
 // GetOverlappedResult runs for a record that WaitCommEvent began.
 void wakeEvents(Port &p);
 void releaseEvents(Port &p);
+// A write has queued bytes: for TXEMPTY, the wait looks for their end.
+void wroteOut(Port &p);
 DWORD lineErrors(Port &p);
 BOOL waitEvent(Port &p, DWORD *happened);
 

@@ -22,7 +22,7 @@ BOOL writePort(Port &p, const char *in, DWORD toWrite, DWORD *written)
         ssize_t n = ::write(p.fd, in + *written, toWrite - *written);
         if (n > 0) {
             *written += (DWORD)n;
-            p.events.outPending.store(true, std::memory_order_relaxed);
+            wroteOut(p);
             // A write cut short filled the driver's queue: writing again at
             // once would only hear EAGAIN, a system call for nothing.
             if (*written == toWrite)
