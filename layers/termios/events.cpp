@@ -34,6 +34,14 @@ RUVEK_TLS volatile sig_atomic_t signalled = 0;
 RUVEK_TLS sigjmp_buf *volatile window = nullptr;
 std::atomic<int> handler{0}; // 0 not yet tried, 1 ours, -1 someone else's
 
+// fcntl through the system call: on i386, glibc 2.28 and later bind the
+// wrapper to fcntl64, above the floor we build for; no command here takes
+// an offset.
+long control(int fd, int command, long arg = 0)
+{
+    return syscall(SYS_fcntl, fd, command, arg);
+}
+
 void onSignal(int)
 {
     signalled = 1;
@@ -298,8 +306,9 @@ BOOL waitEvent(Port &p, DWORD *happened)
     int flags = -1;
     if (inLines) {
         struct f_owner_ex owner = {F_OWNER_TID, (pid_t)syscall(SYS_gettid)};
-        flags = fcntl(p.fd, F_GETFL);
-        if (flags < 0 || fcntl(p.fd, F_SETOWN_EX, &owner) != 0 || fcntl(p.fd, F_SETFL, flags | O_ASYNC) != 0) {
+        flags = (int)control(p.fd, F_GETFL);
+        if (flags < 0 || control(p.fd, F_SETOWN_EX, (long)&owner) != 0 ||
+            control(p.fd, F_SETFL, flags | O_ASYNC) != 0) {
             inLines = false;
         } else {
             // Set before the first look: a wake that comes after it signals us.
@@ -328,7 +337,7 @@ BOOL waitEvent(Port &p, DWORD *happened)
     }
     if (flags >= 0) {
         e.waiter.store(0);
-        fcntl(p.fd, F_SETFL, flags);
+        control(p.fd, F_SETFL, flags);
     }
     if (v == ABORTED && !*happened)
         return fail(ERROR_OPERATION_ABORTED);
