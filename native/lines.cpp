@@ -122,6 +122,10 @@ void release(Line *l)
     free(l);
 }
 
+} // namespace
+
+namespace ruvek_lines {
+
 // Makes a read wait up to ms (0: without limit) for all it asks. A read
 // asks only for the bytes already waiting, or for one when none is, so it
 // waits for the first byte alone. A plain total time-out, not the
@@ -148,7 +152,7 @@ bool setReadWait(Line &l, DWORD ms)
 // gone: a wake that no read has answered yet, or the late end of one already
 // answered (a layer may end the next read's wait for it) on a device that is
 // still there.
-bool wokenBy(Line &l)
+static bool wokenBy(Line &l)
 {
     unsigned wakes = l.wakes.load();
     if (wakes != l.wakesSeen) {
@@ -166,7 +170,7 @@ bool wokenBy(Line &l)
 // Runs one overlapped transfer to its end: the bytes moved, or minus the
 // error, ERROR_OPERATION_ABORTED when a cancel ended it or came before it.
 // A read that wakeRead ended gives what it took, often nothing, and sets *woken.
-jint transfer(Line &l, bool reading, void *buffer, DWORD n, bool *woken = nullptr)
+jint transfer(Line &l, bool reading, void *buffer, DWORD n, bool *woken)
 {
     // A transfer that would complete at once never meets the cancel's
     // CancelIoEx: after a cancel nothing starts, and nothing reaches the wire.
@@ -224,9 +228,8 @@ bool inside(JNIEnv *env, jbyteArray b, jint off, jint len)
     return b && off >= 0 && len >= 0 && off <= env->GetArrayLength(b) - len;
 }
 
-DWORD atMost(jint n, DWORD limit) { return (DWORD)n < limit ? (DWORD)n : limit; }
 
-} // namespace
+} // namespace ruvek_lines
 
 namespace {
 

@@ -63,6 +63,21 @@ template <class F> jint onLine(jlong handle, F f)
 // natives know, and for RS-485 with RTS/CTS, which both want RTS.
 bool formatOf(jint baud, jint dataBits, jint parity, jint stopBits, jint flow, jint options, LineFormat *f);
 
+// Makes a read wait up to ms (0: without limit) for all it asks.
+bool setReadWait(Line &l, DWORD ms);
+
+// Runs one overlapped transfer to its end: the bytes moved, or minus the
+// error. A read that wakeRead ended gives what it took and sets *woken.
+jint transfer(Line &l, bool reading, void *buffer, DWORD n, bool *woken = nullptr);
+
+// The bytes received and not yet read, or minus the error.
+jint waiting(Line &l);
+
+// Whether [off, off + len) lies inside the array.
+bool inside(JNIEnv *env, jbyteArray b, jint off, jint len);
+
+inline DWORD atMost(jint n, DWORD limit) { return (DWORD)n < limit ? (DWORD)n : limit; }
+
 } // namespace ruvek_lines
 
 #endif

@@ -69,6 +69,14 @@ JNIEXPORT jint JNICALL Java_ruvek_LineNatives_read
 
 /*
  * Class:     ruvek_LineNatives
+ * Method:    readGap
+ * Signature: (J[BIIII)I
+ */
+JNIEXPORT jint JNICALL Java_ruvek_LineNatives_readGap
+  (JNIEnv *, jclass, jlong, jbyteArray, jint, jint, jint, jint);
+
+/*
+ * Class:     ruvek_LineNatives
  * Method:    write
  * Signature: (J[BII)I
  */

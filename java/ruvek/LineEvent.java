@@ -31,19 +31,38 @@ public final class LineEvent {
         /** The last byte written has been sent. */
         OUTPUT_EMPTY,
         /** The device has gone, such as a USB adapter pulled out; no event follows. */
-        DEVICE_GONE
+        DEVICE_GONE,
+        /**
+         * A whole message arrived, as the listening's {@link Framing} ends
+         * it: {@link #message()}; or one went on past its limit, which
+         * {@link #error()} says, with its first bytes.
+         */
+        MESSAGE
     }
 
     private final SerialLine line;
     private final Type type;
     private final boolean on;
     private final int count;
+    private final byte[] message;
+    private final MessageTooLongException error;
 
     LineEvent(SerialLine line, Type type, boolean on, int count) {
         this.line = line;
         this.type = type;
         this.on = on;
         this.count = count;
+        message = null;
+        error = null;
+    }
+
+    LineEvent(SerialLine line, byte[] message, MessageTooLongException error) {
+        this.line = line;
+        type = Type.MESSAGE;
+        on = false;
+        count = message == null ? error.limit() : message.length;
+        this.message = message;
+        this.error = error;
     }
 
     /** @return the line it happened on */
@@ -61,7 +80,23 @@ public final class LineEvent {
         return on;
     }
 
-    /** @return the bytes waiting for {@link Type#DATA_AVAILABLE}; 1 for the other types */
+    /**
+     * @return {@link Type#MESSAGE}'s message, a copy; null for a message
+     *     past its limit, and for the other types
+     */
+    public byte[] message() {
+        return message == null ? null : message.clone();
+    }
+
+    /** @return why {@link Type#MESSAGE} has no message: it went on past its limit; else null */
+    public MessageTooLongException error() {
+        return error;
+    }
+
+    /**
+     * @return the bytes waiting for {@link Type#DATA_AVAILABLE}, a message's
+     *     length (its limit when too long); 1 for the other types
+     */
     public int count() {
         return count;
     }
@@ -76,6 +111,8 @@ public final class LineEvent {
             return type + (on ? " on" : " off");
         case DATA_AVAILABLE:
             return type + " (" + count + (count == 1 ? " byte)" : " bytes)");
+        case MESSAGE:
+            return message == null ? type + " past its limit of " + count + " bytes" : type + " (" + count + " bytes)";
         default:
             return type.toString();
         }

@@ -1,6 +1,7 @@
 // A line's listening: the thread that waits for its events in the system and tells its listener.
 package ruvek;
 
+import java.io.IOException;
 import java.util.ArrayDeque;
 import java.util.Collections;
 import java.util.EnumSet;
@@ -34,6 +35,7 @@ public final class LineEvents implements AutoCloseable {
     private final LineListener listener;
     private final Executor executor;
     private final int mask;
+    private final MessageReader messages; // null unless MESSAGE is asked for
     private final Thread thread;
     private final Object gate = new Object();
     private boolean stopped;        // under gate: no call to the listener starts once it is set
@@ -42,12 +44,14 @@ public final class LineEvents implements AutoCloseable {
     private final ArrayDeque<LineEvent> queue = new ArrayDeque<>(); // for the executor, under its own lock
     private boolean draining;
 
-    LineEvents(SerialLine line, Set<Type> types, LineListener listener, Executor executor, int levels) {
+    LineEvents(SerialLine line, Set<Type> types, LineListener listener, Executor executor, int levels,
+            MessageReader messages) {
         this.line = line;
         this.types = Collections.unmodifiableSet(EnumSet.copyOf(types));
         this.listener = listener;
         this.executor = executor;
         this.levels = levels;
+        this.messages = messages;
         mask = maskOf(types);
         thread = new Thread(this::pump, "ruvek events " + line.device());
         thread.setDaemon(true);
@@ -58,7 +62,7 @@ public final class LineEvents implements AutoCloseable {
         int m = 0;
         for (Type t : types) {
             switch (t) {
-            case DATA_AVAILABLE: m |= LineNatives.EV_RXCHAR; break;
+            case DATA_AVAILABLE: case MESSAGE: m |= LineNatives.EV_RXCHAR; break;
             case CTS: m |= LineNatives.EV_CTS; break;
             case DSR: m |= LineNatives.EV_DSR; break;
             case RI: m |= LineNatives.EV_RING; break;
@@ -191,8 +195,29 @@ public final class LineEvents implements AutoCloseable {
             told(Type.OVERRUN_ERROR, false, 1);
         if ((happened & LineNatives.EV_RXCHAR) != 0 && waiting > 0)
             told(Type.DATA_AVAILABLE, false, waiting);
+        if ((happened & LineNatives.EV_RXCHAR) != 0 && messages != null)
+            messages();
         if ((happened & LineNatives.EV_TXEMPTY) != 0)
             told(Type.OUTPUT_EMPTY, false, 1);
+    }
+
+    /** Tells each whole message that has arrived; what fails here, the next wait reports. */
+    private void messages() {
+        while (isActive()) {
+            byte[] m;
+            try {
+                m = messages.poll();
+            } catch (MessageTooLongException e) {
+                deliver(new LineEvent(line, null, e));
+                continue;
+            } catch (IOException e) {
+                LOG.log(Level.FINE, "messages of " + line.device() + " not read", e);
+                return;
+            }
+            if (m == null)
+                return;
+            deliver(new LineEvent(line, m, null));
+        }
     }
 
     /** A modem line's event, only when its level differs from the one last told. */

@@ -72,6 +72,18 @@ final class LineNatives {
     static native int read(long line, byte[] b, int off, int len, int timeoutMs);
 
     /**
+     * Reads one message that a gap of {@code gapMs} with no byte ends: waits
+     * for its first byte as {@link #read} does, then takes bytes until the
+     * gap passes or {@code len} have come. A wake ends the wait for the
+     * first byte only.
+     *
+     * @param firstWaitMs milliseconds to wait for the first byte, or 0 without limit
+     * @return the message's length, 0 when the wait passed or the read was
+     *     woken, or minus the Win32 error code
+     */
+    static native int readGap(long line, byte[] b, int off, int len, int gapMs, int firstWaitMs);
+
+    /**
      * Writes every byte of the range, waiting while the driver's queue is full.
      *
      * @return {@code len}, or minus the Win32 error code, with an unknown part written

@@ -27,11 +27,13 @@ final class LineStreams {
      * interrupted, so each interrupt takes one.
      */
     private final class Wake extends AbstractInterruptibleChannel {
-        int read(byte[] b, int off, int len, int wait) throws IOException {
+        /** A read of the natives: gapMs 0 for a plain one, else a message's that the gap ends. */
+        int read(byte[] b, int off, int len, int wait, int gapMs) throws IOException {
             int n = 0;
             begin();
             try {
-                n = LineNatives.read(line.handle, b, off, len, wait);
+                n = gapMs == 0 ? LineNatives.read(line.handle, b, off, len, wait)
+                        : LineNatives.readGap(line.handle, b, off, len, gapMs, wait);
             } finally {
                 try {
                     end(n != 0);
@@ -50,9 +52,29 @@ final class LineStreams {
         }
     }
 
+    /**
+     * Reads one message that a gap of {@code gapMs} ends into b, in the
+     * line's reading turn: its length, which is {@code len} when the message
+     * may go on. The line's read time-out bounds the wait for its first
+     * byte, and for the turn; {@code firstWaitMs}, when above 0, replaces it.
+     */
+    int readGap(byte[] b, int off, int len, int gapMs, int firstWaitMs) throws IOException {
+        checkRange(b, off, len);
+        int waited = line.enter(line.reading, true);
+        try {
+            return receive(b, off, len, waited, gapMs, firstWaitMs);
+        } finally {
+            line.reading.unlock();
+        }
+    }
+
     /** Reads into b, having waited {@code waited} ms for the turn; holds the line's reading turn. */
     private int receive(byte[] b, int off, int len, int waited) throws IOException {
-        int timeout = line.readTimeout;
+        return receive(b, off, len, waited, 0, 0);
+    }
+
+    private int receive(byte[] b, int off, int len, int waited, int gapMs, int firstWaitMs) throws IOException {
+        int timeout = firstWaitMs > 0 ? firstWaitMs : line.readTimeout;
         long start = System.nanoTime() - waited * 1_000_000L;
         for (;;) {
             int wait = 0;
@@ -62,7 +84,7 @@ final class LineStreams {
                     throw line.timedOut(timeout);
                 wait = (int) Math.min(left, Integer.MAX_VALUE);
             }
-            int n = wake.read(b, off, len, wait);
+            int n = wake.read(b, off, len, wait, gapMs);
             if (n > 0)
                 return n;
             if (n < 0)

@@ -48,7 +48,7 @@ public final class SerialLine implements AutoCloseable {
     private final String device;
     private final Ports.Watch watch;
     private final String closedMessage; // made at the open: a close's reader then only throws
-    private final LineStreams streams = new LineStreams(this);
+    final LineStreams streams = new LineStreams(this);
 
     // One reader and one writer at a time; close takes both, and `freeing`,
     // which available() holds, so that no call is left in the native line
@@ -332,8 +332,31 @@ public final class SerialLine implements AutoCloseable {
      */
     public LineEvents listen(Set<LineEvent.Type> types, LineListener listener, Executor executor)
             throws SerialPortException {
+        return listen(types, null, listener, executor);
+    }
+
+    /**
+     * As {@link #listen(Set, LineListener, Executor)}, with
+     * {@link LineEvent.Type#MESSAGE} among the types: the listening then
+     * reads the line's bytes as messages that {@code framing} ends, so that
+     * no other reader should read them meanwhile.
+     *
+     * @param types what to be told of
+     * @param framing where messages end; null unless MESSAGE is asked for
+     * @param listener who is told
+     * @param executor where the listener runs; null for the line's own thread
+     * @return the listening, whose {@code close} ends it
+     * @throws IllegalStateException when the line has a listener already
+     * @throws SerialPortException when the line is closed, or when modem
+     *     lines are asked for where the device has none
+     */
+    public LineEvents listen(Set<LineEvent.Type> types, Framing framing, LineListener listener, Executor executor)
+            throws SerialPortException {
         if (types == null || types.isEmpty() || listener == null)
             throw new IllegalArgumentException("listen needs a listener and at least one event type");
+        if (types.contains(LineEvent.Type.MESSAGE) != (framing != null))
+            throw new IllegalArgumentException("MESSAGE events and a framing come together");
+        MessageReader messages = framing == null ? null : new MessageReader(this, framing);
         checkListener();
         // The turn of the event wait, which a closed listening's thread is leaving.
         eventing.lock();
@@ -344,7 +367,7 @@ public final class SerialLine implements AutoCloseable {
                 int levels = LineEvents.wantsLines(types) ? modemStatus() >> 4 : 0;
                 int mask = LineEvents.maskOf(types);
                 quick(h -> LineNatives.setEventMask(h, mask), "listening");
-                events = new LineEvents(this, types, listener, executor, levels);
+                events = new LineEvents(this, types, listener, executor, levels, messages);
                 events.start();
                 return events;
             }
