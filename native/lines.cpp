@@ -193,7 +193,10 @@ jint transfer(Line &l, bool reading, void *buffer, DWORD n, bool *woken)
             CancelIoEx(l.port, &ov);
     }
     DWORD moved = 0;
-    if (!GetOverlappedResult(l.port, &ov, &moved, TRUE)) {
+    BOOL ok = GetOverlappedResult(l.port, &ov, &moved, TRUE);
+    if (moved > 0)
+        (reading ? l.reads : l.writes).fetch_add(1, std::memory_order_relaxed);
+    if (!ok) {
         DWORD error = GetLastError();
         if (reading && error == ERROR_OPERATION_ABORTED && !l.cancelled.load() && wokenBy(l)) {
             if (woken)

@@ -35,6 +35,14 @@ struct Line {
     std::atomic<unsigned> eventWakes{0};
     unsigned eventWakesSeen = 0;
     std::atomic<DWORD> errorsSeen{0};
+    // Where the system's event wait ends at once with nothing (Wine's on a
+    // pty), the line is looked at every few ms instead: what the last look saw.
+    // Transfers that moved bytes, each direction's, count for those looks.
+    unsigned quietEnds = 0;
+    bool looking = false;
+    DWORD lookQueue = 0, lookOut = 0, lookLines = 0;
+    std::atomic<unsigned> reads{0}, writes{0};
+    unsigned lookReads = 0, lookWrites = 0;
     // One reader and one writer at a time use them (the Java side takes turns).
     unsigned char in[CHUNK];
     unsigned char out[CHUNK];

@@ -446,7 +446,7 @@ BOOL WaitCommEvent(HANDLE h, DWORD *happened, OVERLAPPED *ov)
         return TRUE;
     }
     ov->Internal = 0x103;
-    fake.eventWaits[ov] = {happened, fake.commMask, fake.cancels, false};
+    fake.eventWaits[ov] = {happened, fake.commMask, fake.cancels, fake.eventsDontWait};
     return fail(ERROR_IO_PENDING);
 }
 

@@ -82,6 +82,7 @@ struct FakeState {
     };
     std::map<OVERLAPPED *, EventWait> eventWaits;
     int eventsWaiting = 0;          // event waits in GetOverlappedResult right now
+    bool eventsDontWait = false;    // an event wait ends at once, aborted, as Wine's on a pty
 };
 
 struct FakeWin32 : FakeState {

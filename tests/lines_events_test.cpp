@@ -127,6 +127,62 @@ TEST_F(Lines, AWakeEndsTheEventWaitOrTheNextWithNothingAndACancelEndsItForGood)
     EXPECT_TRUE(fake.handles.empty());
 }
 
+TEST_F(Lines, WhereTheSystemsWaitEndsAtOnceTheLineIsLookedAtAndEveryEventStillTold)
+{
+    SKIP_WHERE_THREADS_HANG();
+    fake.eventsDontWait = true;
+    jlong line = open("\\\\.\\COM3");
+    ASSERT_GT(line, 0);
+    fake.rx = {'a', 'b'};
+    jlong r = waitEvents(line, EV_RXCHAR | EV_TXEMPTY | EV_CTS);
+    ASSERT_GE(r, 0);
+    EXPECT_EQ(r & 0xFFFF, EV_RXCHAR);
+    EXPECT_EQ(r >> 32, 2);
+    EXPECT_EQ(count(fake.calls, "WaitCommEvent"), 2) << "one quiet end may be a wake's; two are the system's";
+    // Read, then as many again: still an arrival.
+    std::vector<jbyte> b(2);
+    EXPECT_EQ(read(line, b, 0), 2);
+    fake.arrive("cd");
+    r = waitEvents(line, EV_RXCHAR | EV_TXEMPTY | EV_CTS);
+    EXPECT_EQ(r & 0xFFFF, EV_RXCHAR);
+    EXPECT_EQ(read(line, b, 0), 2);
+    // A write's end, a modem line's change, a line error: each found by a look.
+    EXPECT_EQ(write(line, b), 2);
+    EXPECT_EQ(waitEvents(line, EV_RXCHAR | EV_TXEMPTY | EV_CTS) & 0xFFFF, EV_TXEMPTY);
+    std::thread lines([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::lock_guard<std::mutex> hold(fake.lock);
+        fake.modemStatus = MS_CTS_ON;
+    });
+    r = waitEvents(line, EV_RXCHAR | EV_TXEMPTY | EV_CTS);
+    lines.join();
+    EXPECT_EQ(r & 0xFFFF, EV_CTS);
+    EXPECT_EQ((r >> 16) & 0xF, MS_CTS_ON >> 4);
+    {
+        std::lock_guard<std::mutex> hold(fake.lock);
+        fake.lineErrors = CE_FRAME;
+    }
+    r = waitEvents(line, EV_ERR);
+    EXPECT_EQ(r & 0xFFFF, EV_ERR);
+    EXPECT_EQ((r >> 20) & 0x1F, CE_FRAME);
+    EXPECT_EQ(count(fake.calls, "WaitCommEvent"), 2) << "once looking, the line is looked at";
+    // A wake and a cancel end a look too.
+    std::thread waker([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        Java_ruvek_LineNatives_wakeEvents(nullptr, nullptr, line);
+    });
+    EXPECT_EQ(waitEvents(line, EV_RXCHAR), WOKEN);
+    waker.join();
+    std::thread canceller([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        Java_ruvek_LineNatives_cancel(nullptr, nullptr, line);
+    });
+    EXPECT_EQ(waitEvents(line, EV_RXCHAR), -(jlong)ERROR_OPERATION_ABORTED);
+    canceller.join();
+    EXPECT_TRUE(close(line));
+    EXPECT_TRUE(fake.handles.empty());
+}
+
 TEST_F(Lines, AnEventWaitOnADeviceThatGoesSaysSoAndBadMasksAndHandlesAreRefused)
 {
     SKIP_WHERE_THREADS_HANG();

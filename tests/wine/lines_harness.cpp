@@ -34,6 +34,11 @@
 //   badcalls HANDLE        -> badcalls READ WRITE AVAILABLE CLOSE (each called with that raw handle)
 //   closetwice SLOT        -> closetwice FIRST SECOND
 //   faults                 -> faults N               (array accesses out of range)
+//   setmask SLOT MASK      -> setmask RESULT         (the event mask, EV_ bits)
+//   bgevents SLOT MASK     -> bgevents 1             (one event wait on the thread)
+//   eventsjoin MS          -> eventsjoin ENDED HEX MS (the wait's packed answer, as hex)
+//   wakeevents SLOT        -> wakeevents ENDED HEX MS (wakeEvents, then up to 20 s for the wait)
+//   bggap SLOT LEN GAP FIRST -> bggap 1              (one gap read on the thread; join answers)
 //   arch                   -> arch x86|x64
 //   quit
 #include <windows.h>
@@ -99,6 +104,9 @@ typedef jboolean(JNICALL *CloseFn)(JNIEnv *, jclass, jlong);
 typedef jint(JNICALL *SetFormatFn)(JNIEnv *, jclass, jlong, jint, jint, jint, jint, jint, jint);
 typedef jlong(JNICALL *GetFormatFn)(JNIEnv *, jclass, jlong);
 typedef jint(JNICALL *LineFn)(JNIEnv *, jclass, jlong, jint);
+typedef jlong(JNICALL *WaitEventsFn)(JNIEnv *, jclass, jlong, jint);
+typedef void(JNICALL *WakeFn)(JNIEnv *, jclass, jlong);
+typedef jint(JNICALL *ReadGapFn)(JNIEnv *, jclass, jlong, jbyteArray, jint, jint, jint, jint);
 
 static OpenFn nOpen;
 static ReadFn nRead;
@@ -108,7 +116,10 @@ static CancelFn nCancel, nWake;
 static CloseFn nClose;
 static SetFormatFn nSetFormat;
 static GetFormatFn nGetFormat;
-static LineFn nEscape, nBreak;
+static LineFn nEscape, nBreak, nSetMask;
+static WaitEventsFn nWaitEvents;
+static WakeFn nWakeEvents;
+static ReadGapFn nReadGap;
 
 // The detour through void(*)(void) tells GCC the cast is intended.
 template <class F> static bool bind(HMODULE dll, const char *name, F *to)
@@ -137,6 +148,9 @@ static double msSince(LARGE_INTEGER from)
 struct Job {
     HANDLE thread;
     bool reading;
+    int events;      // an event wait's mask; 0 for a transfer
+    jint gapMs;      // a gap read's gap; 0 for a plain read
+    jlong answer;    // the event wait's
     jlong line;
     Bytes data;
     jint timeoutMs;
@@ -149,8 +163,13 @@ static Job job;
 static DWORD WINAPI runJob(void *)
 {
     QueryPerformanceCounter(&job.began);
-    job.result = job.reading ? nRead(&env, NULL, job.line, arrayOf(&job.data), 0, job.data.length, job.timeoutMs)
-                             : nWrite(&env, NULL, job.line, arrayOf(&job.data), 0, job.data.length);
+    if (job.events)
+        job.answer = nWaitEvents(&env, NULL, job.line, job.events);
+    else if (job.gapMs)
+        job.result = nReadGap(&env, NULL, job.line, arrayOf(&job.data), 0, job.data.length, job.gapMs, job.timeoutMs);
+    else
+        job.result = job.reading ? nRead(&env, NULL, job.line, arrayOf(&job.data), 0, job.data.length, job.timeoutMs)
+                                 : nWrite(&env, NULL, job.line, arrayOf(&job.data), 0, job.data.length);
     job.tookMs = msSince(job.began);
     return 0;
 }
@@ -168,7 +187,7 @@ static bool joinJob(DWORD ms)
 }
 
 // Starts a call on the thread over data, which the job then owns.
-static bool startJob(bool reading, int slot, Bytes data, jint timeoutMs)
+static bool startJob(bool reading, int slot, Bytes data, jint timeoutMs, int events = 0, jint gapMs = 0)
 {
     if (!data.bytes || !joinJob(0)) {
         free(data.bytes);
@@ -179,6 +198,9 @@ static bool startJob(bool reading, int slot, Bytes data, jint timeoutMs)
     job.line = lineAt(slot);
     job.data = data;
     job.timeoutMs = timeoutMs;
+    job.events = events;
+    job.gapMs = gapMs;
+    job.answer = 0;
     job.result = 0;
     job.tookMs = 0;
     job.thread = CreateThread(NULL, 0, runJob, NULL, 0, NULL);
@@ -235,7 +257,11 @@ int main(int argc, char **argv)
         !bind(dll, "Java_ruvek_LineNatives_wakeRead", &nWake) |
         !bind(dll, "Java_ruvek_LineNatives_setFormat", &nSetFormat) |
         !bind(dll, "Java_ruvek_LineNatives_getFormat", &nGetFormat) |
-        !bind(dll, "Java_ruvek_LineNatives_escape", &nEscape) | !bind(dll, "Java_ruvek_LineNatives_sendBreak", &nBreak))
+        !bind(dll, "Java_ruvek_LineNatives_escape", &nEscape) | !bind(dll, "Java_ruvek_LineNatives_sendBreak", &nBreak) |
+        !bind(dll, "Java_ruvek_LineNatives_setEventMask", &nSetMask) |
+        !bind(dll, "Java_ruvek_LineNatives_waitEvents", &nWaitEvents) |
+        !bind(dll, "Java_ruvek_LineNatives_wakeEvents", &nWakeEvents) |
+        !bind(dll, "Java_ruvek_LineNatives_readGap", &nReadGap))
         return 2;
     table.GetArrayLength = getArrayLength;
     table.GetByteArrayRegion = getByteArrayRegion;
@@ -390,6 +416,31 @@ int main(int argc, char **argv)
             printf("closetwice %d %d\n", first, second);
         } else if (!strcmp(cmd, "faults")) {
             printf("faults %ld\n", faults);
+        } else if (!strcmp(cmd, "setmask")) {
+            sscanf(line, "%*s %i %i", &slot, &a);
+            printf("setmask %ld\n", (long)nSetMask(&env, NULL, lineAt(slot), a));
+        } else if (!strcmp(cmd, "bgevents")) {
+            sscanf(line, "%*s %i %i", &slot, &a);
+            Bytes none = {1, (jbyte *)calloc(1, 1)};
+            printf("bgevents %d\n", a && startJob(true, slot, none, 0, a) ? 1 : 0);
+        } else if (!strcmp(cmd, "eventsjoin") || !strcmp(cmd, "wakeevents")) {
+            bool wake = !strcmp(cmd, "wakeevents");
+            LARGE_INTEGER t0;
+            QueryPerformanceCounter(&t0);
+            if (wake) {
+                sscanf(line, "%*s %i", &slot);
+                nWakeEvents(&env, NULL, lineAt(slot));
+            } else {
+                sscanf(line, "%*s %i", &a);
+            }
+            bool ended = joinJob(wake ? 20000 : (DWORD)a);
+            printf("%s %d %llx %.1f\n", cmd, ended ? 1 : 0, ended ? (unsigned long long)job.answer : 0ULL,
+                   wake ? msSince(t0) : job.tookMs);
+        } else if (!strcmp(cmd, "bggap")) {
+            int len = 0, gap = 0;
+            sscanf(line, "%*s %i %i %i %i", &slot, &len, &gap, &a);
+            Bytes into = {len, (jbyte *)calloc(len > 0 ? (size_t)len : 1, 1)};
+            printf("bggap %d\n", len > 0 && gap > 0 && startJob(true, slot, into, a, 0, gap) ? 1 : 0);
         } else if (!strcmp(cmd, "arch")) {
             printf("arch %s\n", sizeof(void *) == 8 ? "x64" : "x86");
         } else if (!strcmp(cmd, "quit")) {
