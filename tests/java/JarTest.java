@@ -168,6 +168,13 @@ class JarTest {
             assertEquals(0, run.exit(), run.err());
             assertEquals("pong:ping\n", run.out());
 
+            // With --events on a pty, which has no modem lines: it says so, and the bytes go on.
+            run = converse(bytes("ping\n"), "pong:ping\n", "-jar", JAR, "--events", "--linger", "200", "8", "115200");
+            assertEquals(0, run.exit(), run.err());
+            assertEquals("pong:ping\n", run.out());
+            assertTrue(run.err().contains("[no modem lines here: ") && run.err().contains("breaks and line errors only]"),
+                    run.err());
+
             // The hex lines' last break comes as the terminal ends.
             run = converse(bytes("\u00ff\n"), "70 6f 6e 67 3a ff 0a", "-jar", JAR, "--hex", "--linger", "200", "COM8", "115200");
             assertEquals(0, run.exit(), run.err());

@@ -10,9 +10,13 @@ import java.nio.file.Files;
 import java.nio.file.InvalidPathException;
 import java.nio.file.Path;
 import java.nio.file.Paths;
+import java.util.EnumSet;
+import ruvek.LineEvent;
+import ruvek.LineListener;
 import ruvek.LineSettings;
 import ruvek.PortDisconnectedException;
 import ruvek.SerialLine;
+import ruvek.SerialPortException;
 import ruvek.SerialPortInfo;
 import ruvek.SerialPorts;
 
@@ -24,7 +28,7 @@ import ruvek.SerialPorts;
  */
 public final class SerialTerminal {
     private static final String USAGE = "usage: java -jar ruvek.jar [--hex] [--linger MS] [--settings FORMAT] [--flow FLOW]\n"
-            + "                            [--break MS] PORT BAUD\n"
+            + "                            [--break MS] [--events] PORT BAUD\n"
             + "       java -jar ruvek.jar --list | --help | --version\n"
             + "  PORT      port number: 1 or COM1 is COM1; or a device, such as /dev/ttyUSB0 or \\\\.\\COM12\n"
             + "  BAUD      bits per second, e.g. 9600\n"
@@ -33,6 +37,7 @@ public final class SerialTerminal {
             + "  --settings data bits, parity (N, O, E, M, S) and stop bits, such as 7E1 (default 8N1)\n"
             + "  --flow    flow control: none (the default), rtscts or xonxoff\n"
             + "  --break   send a break of MS ms once the port is open, before the input\n"
+            + "  --events  show on standard error the modem lines' changes, breaks and line errors as they come\n"
             + "  --list    show the serial ports: number, device, driver, USB IDs and names\n"
             + "  --version show the version";
 
@@ -67,9 +72,12 @@ public final class SerialTerminal {
         String format = "8N1";
         LineSettings.FlowControl flow = LineSettings.FlowControl.NONE;
         long breakMs = -1;
+        boolean events = false;
         int i = 0;
         for (; i < args.length && args[i].startsWith("--"); i++) {
-            if (args[i].equals("--hex")) {
+            if (args[i].equals("--events")) {
+                events = true;
+            } else if (args[i].equals("--hex")) {
                 hex = true;
             } else if (args[i].equals("--linger") && i + 1 < args.length) {
                 Long ms = number(args[++i]);
@@ -141,6 +149,8 @@ public final class SerialTerminal {
                 return;
             }
         }
+        if (events)
+            showEvents(line);
         Receiver receiver = new Receiver(line, new BufferedOutputStream(System.out), hex);
         receiver.start();
         IOException failed = stdinIsOurOwnFile() ? null : copy(System.in, line.getOutputStream());
@@ -150,6 +160,31 @@ public final class SerialTerminal {
             System.err.println("writing failed: " + failed.getMessage());
             System.exit(1);
         }
+    }
+
+    /** Tells the line's events on standard error; without modem lines where the device has none. */
+    private static void showEvents(SerialLine line) {
+        EnumSet<LineEvent.Type> types = EnumSet.of(LineEvent.Type.CTS, LineEvent.Type.DSR, LineEvent.Type.RI,
+                LineEvent.Type.DCD, LineEvent.Type.BREAK, LineEvent.Type.FRAMING_ERROR, LineEvent.Type.PARITY_ERROR,
+                LineEvent.Type.OVERRUN_ERROR);
+        LineListener show = e -> System.err.println("[" + e + "]");
+        try {
+            try {
+                line.listen(types, show);
+                System.err.println("[CTS " + onOff(line.isCTS()) + ", DSR " + onOff(line.isDSR()) + ", RI "
+                        + onOff(line.isRI()) + ", DCD " + onOff(line.isDCD()) + "]");
+            } catch (SerialPortException noLines) {
+                types.removeAll(EnumSet.of(LineEvent.Type.CTS, LineEvent.Type.DSR, LineEvent.Type.RI, LineEvent.Type.DCD));
+                line.listen(types, show);
+                System.err.println("[no modem lines here: " + noLines.getMessage() + "; breaks and line errors only]");
+            }
+        } catch (SerialPortException e) {
+            System.err.println("[no events: " + e.getMessage() + "]");
+        }
+    }
+
+    private static String onOff(boolean on) {
+        return on ? "on" : "off";
     }
 
     /**
