@@ -30,7 +30,7 @@ import java.util.concurrent.TimeUnit;
  */
 public final class Bench {
     /** How many times the adapter can be plugged in: one chardev each, since one unplugged is not reused. */
-    static final int PLUGS = 10;
+    static final int PLUGS = 12;
 
     final Path work;
     final Map<String, FarEnd> ends = new HashMap<>();

@@ -1,0 +1,63 @@
+// The README's example programs compile against the library as it is.
+package com.example;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+import static org.junit.jupiter.api.Assumptions.assumeTrue;
+
+import java.io.StringWriter;
+import java.net.URI;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.ArrayList;
+import java.util.List;
+import java.util.regex.Matcher;
+import java.util.regex.Pattern;
+import javax.tools.JavaCompiler;
+import javax.tools.JavaFileObject;
+import javax.tools.SimpleJavaFileObject;
+import javax.tools.ToolProvider;
+import org.junit.jupiter.api.Test;
+
+class ReadmeExamplesTest {
+    static final Pattern BLOCK = Pattern.compile("```java\n(.*?)```", Pattern.DOTALL);
+    static final Pattern CLASS = Pattern.compile("public class (\\w+)");
+
+    @Test
+    void everyWholeProgramInTheReadmeCompiles() throws Exception {
+        JavaCompiler javac = ToolProvider.getSystemJavaCompiler();
+        assumeTrue(javac != null, "this JVM has no compiler (a runtime image)");
+        String readme = new String(Files.readAllBytes(Path.of(System.getProperty("ruvek.source"), "README.md")),
+                StandardCharsets.UTF_8);
+        List<JavaFileObject> programs = new ArrayList<>();
+        Matcher m = BLOCK.matcher(readme);
+        while (m.find()) {
+            Matcher name = CLASS.matcher(m.group(1));
+            if (!name.find())
+                continue; // a fragment
+            String source = m.group(1);
+            programs.add(new SimpleJavaFileObject(URI.create("string:///" + name.group(1) + ".java"),
+                    JavaFileObject.Kind.SOURCE) {
+                @Override
+                public CharSequence getCharContent(boolean ignoreEncodingErrors) {
+                    return source;
+                }
+            });
+        }
+        assertTrue(programs.size() >= 3, "the README's programs: " + programs.size());
+        Path out = Files.createTempDirectory("ruvek-readme");
+        try {
+            StringWriter said = new StringWriter();
+            boolean ok = javac.getTask(said, null, null,
+                    List.of("-Xlint:all", "-Werror", "-cp", System.getProperty("java.class.path"), "-d", out.toString()),
+                    null, programs).call();
+            assertTrue(ok, said.toString());
+            assertEquals("", said.toString());
+        } finally {
+            try (java.util.stream.Stream<Path> all = Files.walk(out)) {
+                all.sorted(java.util.Comparator.reverseOrder()).forEach(p -> p.toFile().delete());
+            }
+        }
+    }
+}
