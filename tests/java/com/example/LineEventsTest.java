@@ -231,4 +231,53 @@ class LineEventsTest {
             line.listen(EnumSet.of(Type.DATA_AVAILABLE), x -> {}).close();
         }
     }
+    /** 32 lines listened to: a thread each, no more, and idle they spend next to nothing. */
+    @Test
+    void thirtyTwoListenedLinesCostAThreadEachAndNothingWhileIdle() throws Exception {
+        assertTimeoutPreemptively(LIMIT, () -> {
+            List<NullModem> cables = new ArrayList<>();
+            List<SerialLine> lines = new ArrayList<>();
+            java.lang.management.ThreadMXBean mx = java.lang.management.ManagementFactory.getThreadMXBean();
+            try {
+                for (int i = 0; i < 32; i++)
+                    cables.add(new NullModem(dir, 300 + i).open());
+                for (NullModem c : cables)
+                    lines.add(SerialLine.open(c.ours.toString(), 115200));
+                LinkedBlockingQueue<LineEvent> told = new LinkedBlockingQueue<>();
+                int before = mx.getThreadCount();
+                for (SerialLine line : lines)
+                    line.listen(EnumSet.of(Type.DATA_AVAILABLE, Type.BREAK, Type.FRAMING_ERROR), told::add);
+                assertEquals(before + 32, mx.getThreadCount(), "threads for 32 listened lines");
+                List<Thread> pumps = new ArrayList<>();
+                for (Thread t : Thread.getAllStackTraces().keySet())
+                    if (t.getName().startsWith("ruvek events ") && t.getName().contains("ours3"))
+                        pumps.add(t);
+                assertEquals(32, pumps.size());
+                Thread.sleep(500); // into their waits
+                long cpu = 0;
+                for (Thread t : pumps)
+                    cpu -= mx.getThreadCpuTime(t.getId());
+                Thread.sleep(2000);
+                for (Thread t : pumps)
+                    cpu += mx.getThreadCpuTime(t.getId());
+                assertTrue(cpu < 200_000_000L, "32 idle listeners spent " + cpu / 1000 + " µs of CPU in 2 s");
+                for (NullModem c : cables)
+                    c.write('x');
+                java.util.Set<SerialLine> heard = new java.util.HashSet<>();
+                while (heard.size() < 32)
+                    heard.add(next(told).line());
+                for (SerialLine line : lines)
+                    line.close();
+                for (Thread t : pumps) {
+                    t.join(PATIENCE);
+                    assertFalse(t.isAlive(), t.getName() + " outlived its line");
+                }
+            } finally {
+                for (SerialLine line : lines)
+                    line.close();
+                for (NullModem c : cables)
+                    c.close();
+            }
+        });
+    }
 }
