@@ -3,8 +3,10 @@ package ruvek;
 
 import java.io.IOException;
 import java.util.ArrayDeque;
+import java.util.ArrayList;
 import java.util.Collections;
 import java.util.EnumSet;
+import java.util.List;
 import java.util.Set;
 import java.util.concurrent.Executor;
 import java.util.concurrent.RejectedExecutionException;
@@ -29,6 +31,8 @@ public final class LineEvents implements AutoCloseable {
     // The modem lines' levels as the natives pack them: Win32's MS_ bits over 16.
     private static final int CTS_ON = 0x1, DSR_ON = 0x2, RI_ON = 0x4, DCD_ON = 0x8;
     private static final int QUEUE_LIMIT = 1024; // events an executor may fall behind by
+    private static final int MODEM_LINES = LineNatives.EV_CTS | LineNatives.EV_DSR | LineNatives.EV_RING
+            | LineNatives.EV_RLSD;
 
     private final SerialLine line;
     private final Set<Type> types;
@@ -174,31 +178,57 @@ public final class LineEvents implements AutoCloseable {
 
     /** Tells what one wait's answer holds, line state first, then what came with the bytes. */
     private void tell(long r) {
+        for (LineEvent e : decode(line, types, mask, levels, r))
+            deliver(e);
+        if ((mask & MODEM_LINES) != 0)
+            levels = (int) (r >>> 16) & 0xF;
+        if ((r & LineNatives.EV_RXCHAR) != 0 && messages != null)
+            messages();
+        if ((r & LineNatives.EV_TXEMPTY) != 0 && types.contains(Type.OUTPUT_EMPTY))
+            deliver(new LineEvent(line, Type.OUTPUT_EMPTY, false, 1));
+    }
+
+    /**
+     * The events of types in one wait's answer r, packed as the natives pack
+     * it, in the order told: modem lines whose level differs from {@code
+     * levels} (as last told), a break, line errors, data. Output empty and
+     * messages come after these.
+     */
+    static List<LineEvent> decode(SerialLine line, Set<Type> types, int mask, int levels, long r) {
+        List<LineEvent> out = new ArrayList<>(4);
         int happened = (int) (r & 0xFFFF);
         int now = (int) (r >>> 16) & 0xF;
         int errors = (int) (r >>> 20) & 0x1F;
         int waiting = (int) (r >>> 32);
-        if ((mask & (LineNatives.EV_CTS | LineNatives.EV_DSR | LineNatives.EV_RING | LineNatives.EV_RLSD)) != 0) {
-            level(Type.CTS, CTS_ON, now);
-            level(Type.DSR, DSR_ON, now);
-            level(Type.RI, RI_ON, now);
-            level(Type.DCD, DCD_ON, now);
-            levels = now;
+        if ((mask & MODEM_LINES) != 0) {
+            level(out, line, types, Type.CTS, CTS_ON, levels, now);
+            level(out, line, types, Type.DSR, DSR_ON, levels, now);
+            level(out, line, types, Type.RI, RI_ON, levels, now);
+            level(out, line, types, Type.DCD, DCD_ON, levels, now);
         }
         if ((happened & LineNatives.EV_BREAK) != 0 || (errors & LineNatives.CE_BREAK) != 0)
-            told(Type.BREAK, false, 1);
+            told(out, line, types, Type.BREAK, 1);
         if ((errors & LineNatives.CE_FRAME) != 0)
-            told(Type.FRAMING_ERROR, false, 1);
+            told(out, line, types, Type.FRAMING_ERROR, 1);
         if ((errors & LineNatives.CE_RXPARITY) != 0)
-            told(Type.PARITY_ERROR, false, 1);
+            told(out, line, types, Type.PARITY_ERROR, 1);
         if ((errors & LineNatives.CE_OVERRUN) != 0)
-            told(Type.OVERRUN_ERROR, false, 1);
+            told(out, line, types, Type.OVERRUN_ERROR, 1);
         if ((happened & LineNatives.EV_RXCHAR) != 0 && waiting > 0)
-            told(Type.DATA_AVAILABLE, false, waiting);
-        if ((happened & LineNatives.EV_RXCHAR) != 0 && messages != null)
-            messages();
-        if ((happened & LineNatives.EV_TXEMPTY) != 0)
-            told(Type.OUTPUT_EMPTY, false, 1);
+            told(out, line, types, Type.DATA_AVAILABLE, waiting);
+        return out;
+    }
+
+    /** A modem line's event, only when its level differs from the one last told. */
+    private static void level(List<LineEvent> out, SerialLine line, Set<Type> types, Type type, int bit, int levels,
+            int now) {
+        if (((levels ^ now) & bit) != 0 && types.contains(type))
+            out.add(new LineEvent(line, type, (now & bit) != 0, 1));
+    }
+
+    private static void told(List<LineEvent> out, SerialLine line, Set<Type> types, Type type, int count) {
+        if (types.contains(type))
+            out.add(new LineEvent(line, type, false, count));
     }
 
     /** Tells each whole message that has arrived; what fails here, the next wait reports. */
@@ -218,17 +248,6 @@ public final class LineEvents implements AutoCloseable {
                 return;
             deliver(new LineEvent(line, m, null));
         }
-    }
-
-    /** A modem line's event, only when its level differs from the one last told. */
-    private void level(Type type, int bit, int now) {
-        if (((levels ^ now) & bit) != 0)
-            told(type, (now & bit) != 0, 1);
-    }
-
-    private void told(Type type, boolean on, int count) {
-        if (types.contains(type))
-            deliver(new LineEvent(line, type, on, count));
     }
 
     private void deliver(LineEvent e) {
