@@ -20,7 +20,6 @@
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace ruvek_termios {
@@ -142,8 +141,7 @@ void aim(Key &k)
                     break;
                 char child[PATH_MAX];
                 int n = snprintf(child, sizeof child, "%s/%s", strcmp(at, "/") ? at : "", p.next);
-                struct stat st;
-                if (n <= 0 || (size_t)n >= sizeof child || lstat(child, &st) != 0)
+                if (n <= 0 || (size_t)n >= sizeof child || access(child, F_OK) != 0)
                     break;
                 memcpy(at, p.path, sizeof at); // it came meanwhile: again from the top
                 continue;
