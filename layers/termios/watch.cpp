@@ -205,17 +205,28 @@ bool notified(Key &k)
     return changed;
 }
 
-// Whether a kernel uevent is a tty's (or a USB serial port's) coming or going.
-bool ttyEvent(const char *msg, size_t len)
+} // namespace
+
+bool ttyUevent(const char *msg, size_t len)
 {
-    bool add = startsWith(msg, "add@"), remove = startsWith(msg, "remove@"), tty = false;
+    // Each field, the header first, as a length within len: nothing past it is read.
+    auto is = [](const char *field, size_t n, const char *what) {
+        return n == strlen(what) && memcmp(field, what, n) == 0;
+    };
+    size_t head = strnlen(msg, len);
+    bool add = head > 4 && memcmp(msg, "add@", 4) == 0, remove = head > 7 && memcmp(msg, "remove@", 7) == 0;
     if (!add && !remove)
         return false;
-    for (size_t i = strnlen(msg, len) + 1; i < len; i += strnlen(msg + i, len - i) + 1)
-        if (strcmp(msg + i, "SUBSYSTEM=tty") == 0 || strcmp(msg + i, "SUBSYSTEM=usb-serial") == 0)
-            tty = true;
-    return tty;
+    for (size_t i = head + 1; i < len;) {
+        size_t n = strnlen(msg + i, len - i);
+        if (is(msg + i, n, "SUBSYSTEM=tty") || is(msg + i, n, "SUBSYSTEM=usb-serial"))
+            return true;
+        i += n + 1;
+    }
+    return false;
 }
+
+namespace {
 
 // Drains the uevent socket: whether a tty came or went, or some were lost.
 bool uevented(Key &k)
@@ -242,7 +253,7 @@ bool uevented(Key &k)
         }
         buf[n] = 0;
         // Only the kernel's own (port 0) count; a truncated one is judged by its head.
-        if (from.nl_pid == 0 && ttyEvent(buf, (size_t)n))
+        if (from.nl_pid == 0 && ttyUevent(buf, (size_t)n))
             changed = true;
     }
 }
