@@ -35,6 +35,7 @@
 //   closetwice SLOT        -> closetwice FIRST SECOND
 //   faults                 -> faults N               (array accesses out of range)
 //   arch                   -> arch x86|x64
+//   watch...               -> the port watch's commands: lines_watch.h
 //   quit
 #include <windows.h>
 
@@ -133,6 +134,8 @@ static double msSince(LARGE_INTEGER from)
     QueryPerformanceCounter(&to);
     return (double)(to.QuadPart - from.QuadPart) * 1000.0 / (double)freq.QuadPart;
 }
+
+#include "lines_watch.h"
 
 struct Job {
     HANDLE thread;
@@ -235,7 +238,8 @@ int main(int argc, char **argv)
         !bind(dll, "Java_ruvek_LineNatives_wakeRead", &nWake) |
         !bind(dll, "Java_ruvek_LineNatives_setFormat", &nSetFormat) |
         !bind(dll, "Java_ruvek_LineNatives_getFormat", &nGetFormat) |
-        !bind(dll, "Java_ruvek_LineNatives_escape", &nEscape) | !bind(dll, "Java_ruvek_LineNatives_sendBreak", &nBreak))
+        !bind(dll, "Java_ruvek_LineNatives_escape", &nEscape) | !bind(dll, "Java_ruvek_LineNatives_sendBreak", &nBreak) |
+        !bindWatch(dll))
         return 2;
     table.GetArrayLength = getArrayLength;
     table.GetByteArrayRegion = getByteArrayRegion;
@@ -392,6 +396,7 @@ int main(int argc, char **argv)
             printf("faults %ld\n", faults);
         } else if (!strcmp(cmd, "arch")) {
             printf("arch %s\n", sizeof(void *) == 8 ? "x64" : "x86");
+        } else if (watchCommand(cmd, line)) {
         } else if (!strcmp(cmd, "quit")) {
             break;
         } else {
