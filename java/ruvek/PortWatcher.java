@@ -122,7 +122,7 @@ public final class PortWatcher implements Closeable {
             ways.add("/dev's tty nodes");
         String s = String.join(", ", ways);
         if ((bits & (LineNatives.WATCH_REGISTRY | LineNatives.WATCH_DEVICEMAP | LineNatives.WATCH_UEVENTS)) == 0)
-            s = "uevents not allowed here: watching links only" + (s.isEmpty() ? "" : " (" + s + ")");
+            s = "uevents not allowed here: watching links and device nodes only" + (s.isEmpty() ? "" : " (" + s + ")");
         return s;
     }
 
