@@ -51,6 +51,18 @@ extern "C" {
 #define ruvek_LineNatives_CE_BREAK 16L
 #undef ruvek_LineNatives_WOKEN
 #define ruvek_LineNatives_WOKEN 1073741824LL
+#undef ruvek_LineNatives_WATCH_REGISTRY
+#define ruvek_LineNatives_WATCH_REGISTRY 1L
+#undef ruvek_LineNatives_WATCH_DEVICEMAP
+#define ruvek_LineNatives_WATCH_DEVICEMAP 2L
+#undef ruvek_LineNatives_WATCH_UEVENTS
+#define ruvek_LineNatives_WATCH_UEVENTS 4L
+#undef ruvek_LineNatives_WATCH_LINKS
+#define ruvek_LineNatives_WATCH_LINKS 8L
+#undef ruvek_LineNatives_WATCH_BY_ID
+#define ruvek_LineNatives_WATCH_BY_ID 16L
+#undef ruvek_LineNatives_WATCH_DEV
+#define ruvek_LineNatives_WATCH_DEV 32L
 /*
  * Class:     ruvek_LineNatives
  * Method:    open
@@ -193,6 +205,46 @@ JNIEXPORT jint JNICALL Java_ruvek_LineNatives_setEventMask
  * Signature: (J)V
  */
 JNIEXPORT void JNICALL Java_ruvek_LineNatives_wakeEvents
+  (JNIEnv *, jclass, jlong);
+
+/*
+ * Class:     ruvek_LineNatives
+ * Method:    watchOpen
+ * Signature: ()J
+ */
+JNIEXPORT jlong JNICALL Java_ruvek_LineNatives_watchOpen
+  (JNIEnv *, jclass);
+
+/*
+ * Class:     ruvek_LineNatives
+ * Method:    watchWait
+ * Signature: (J)I
+ */
+JNIEXPORT jint JNICALL Java_ruvek_LineNatives_watchWait
+  (JNIEnv *, jclass, jlong);
+
+/*
+ * Class:     ruvek_LineNatives
+ * Method:    watchWake
+ * Signature: (J)V
+ */
+JNIEXPORT void JNICALL Java_ruvek_LineNatives_watchWake
+  (JNIEnv *, jclass, jlong);
+
+/*
+ * Class:     ruvek_LineNatives
+ * Method:    watchClose
+ * Signature: (J)I
+ */
+JNIEXPORT jint JNICALL Java_ruvek_LineNatives_watchClose
+  (JNIEnv *, jclass, jlong);
+
+/*
+ * Class:     ruvek_LineNatives
+ * Method:    watchHow
+ * Signature: (J)I
+ */
+JNIEXPORT jint JNICALL Java_ruvek_LineNatives_watchHow
   (JNIEnv *, jclass, jlong);
 
 #ifdef __cplusplus

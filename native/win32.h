@@ -80,6 +80,22 @@ typedef uint8_t BYTE;
 #define CE_RXPARITY 0x0004u
 #define CE_FRAME 0x0008u
 #define CE_BREAK 0x0010u
+#define INFINITE 0xFFFFFFFFu
+#define WAIT_OBJECT_0 0u
+#define WAIT_TIMEOUT 258u
+#define WAIT_FAILED 0xFFFFFFFFu
+#define ERROR_SUCCESS 0
+#define ERROR_NO_MORE_ITEMS 259u
+
+typedef int32_t LONG;
+typedef struct ruvek_hkey *HKEY;
+#define HKEY_LOCAL_MACHINE ((HKEY)(uintptr_t)0x80000002u)
+#define KEY_QUERY_VALUE 0x0001u
+#define KEY_NOTIFY 0x0010u
+#define REG_DWORD 4u
+#define REG_NOTIFY_CHANGE_NAME 0x1u
+#define REG_NOTIFY_CHANGE_LAST_SET 0x4u
+#define REG_NOTIFY_THREAD_AGNOSTIC 0x10000000u
 
 /* Same layout as the Windows SDK's record: 28 bytes. */
 typedef struct _DCB {
@@ -183,6 +199,20 @@ BOOL SetCommMask(HANDLE h, DWORD mask);
    overlapped I/O it answers ERROR_IO_PENDING, and GetOverlappedResult on
    the same record waits; CancelIoEx with the record ends that wait. */
 BOOL WaitCommEvent(HANDLE h, DWORD *happened, OVERLAPPED *overlapped);
+
+/* Signals an event; WaitForMultipleObjects answers WAIT_OBJECT_0 + the index
+   of the first of its events that is signalled (resetting an auto-reset one),
+   WAIT_TIMEOUT, or WAIT_FAILED. */
+BOOL SetEvent(HANDLE h);
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL all, DWORD milliseconds);
+
+/* The registry, as far as watching HKLM\HARDWARE\DEVICEMAP\SERIALCOMM goes:
+   a change notice signals the event once, and is asked for again after it.
+   They answer ERROR_SUCCESS or the error. */
+LONG RegOpenKeyExA(HKEY parent, const char *subKey, DWORD options, DWORD access, HKEY *key);
+LONG RegNotifyChangeKeyValue(HKEY key, BOOL subtree, DWORD filter, HANDLE event, BOOL async);
+LONG RegQueryValueExA(HKEY key, const char *name, DWORD *reserved, DWORD *type, BYTE *data, DWORD *size);
+LONG RegCloseKey(HKEY key);
 
 #ifdef __cplusplus
 }

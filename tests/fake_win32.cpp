@@ -1,6 +1,7 @@
 #include "fake_win32.h"
 
 #include <chrono>
+#include <cstring>
 #include <cstdint>
 #include <thread>
 
@@ -38,6 +39,23 @@ bool FakeWin32::waitEventsWaiting(int n)
 {
     std::unique_lock<std::mutex> hold(lock);
     return changed.wait_for(hold, std::chrono::seconds(20), [&] { return eventsWaiting == n; });
+}
+
+void FakeWin32::changeKey()
+{
+    std::lock_guard<std::mutex> hold(lock);
+    for (auto &k : keys)
+        if (k.second.notify) {
+            signalled.insert(k.second.notify);
+            k.second.notify = 0;
+        }
+    changed.notify_all();
+}
+
+bool FakeWin32::waitMultipleWaiting(int n)
+{
+    std::unique_lock<std::mutex> hold(lock);
+    return changed.wait_for(hold, std::chrono::seconds(20), [&] { return multipleWaiting == n; });
 }
 
 bool FakeWin32::waitBlocked(int n)
@@ -265,6 +283,8 @@ BOOL CloseHandle(HANDLE h)
         return fail(ERROR_INVALID_HANDLE);
     fake.handles.erase(h);
     fake.overlapped.erase(h);
+    fake.signalled.erase(h);
+    fake.manualReset.erase(h);
     return TRUE;
 }
 
@@ -315,7 +335,7 @@ BOOL ClearCommBreak(HANDLE h) { return control(h, "ClearCommBreak"); }
 BOOL PurgeComm(HANDLE h, DWORD flags) { return control(h, "PurgeComm " + std::to_string(flags)); }
 BOOL FlushFileBuffers(HANDLE h) { return control(h, "FlushFileBuffers"); }
 
-HANDLE CreateEventA(void *security, BOOL, BOOL, const char *name)
+HANDLE CreateEventA(void *security, BOOL manualReset, BOOL initialState, const char *name)
 {
     Hold hold(fake.lock);
     fake.calls.push_back("CreateEventA");
@@ -325,6 +345,10 @@ HANDLE CreateEventA(void *security, BOOL, BOOL, const char *name)
     }
     HANDLE h = reinterpret_cast<HANDLE>(nextHandle++);
     fake.handles[h] = "event";
+    if (manualReset)
+        fake.manualReset.insert(h);
+    if (initialState)
+        fake.signalled.insert(h);
     return h;
 }
 
@@ -448,6 +472,148 @@ BOOL WaitCommEvent(HANDLE h, DWORD *happened, OVERLAPPED *ov)
     ov->Internal = 0x103;
     fake.eventWaits[ov] = {happened, fake.commMask, fake.cancels, fake.eventsDontWait};
     return fail(ERROR_IO_PENDING);
+}
+
+} // extern "C"
+
+namespace {
+
+// Whether h is an open event; a misuse when not.
+bool isEvent(HANDLE h)
+{
+    auto found = fake.handles.find(h);
+    if (found != fake.handles.end() && found->second == "event")
+        return true;
+    ++fake.misuse;
+    return false;
+}
+
+} // namespace
+
+extern "C" {
+
+BOOL SetEvent(HANDLE h)
+{
+    Hold hold(fake.lock);
+    fake.calls.push_back("SetEvent");
+    if (!isEvent(h))
+        return fail(ERROR_INVALID_HANDLE);
+    fake.signalled.insert(h);
+    fake.changed.notify_all();
+    return TRUE;
+}
+
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL all, DWORD milliseconds)
+{
+    Hold hold(fake.lock);
+    fake.calls.push_back("WaitForMultipleObjects");
+    if (!handles || count == 0 || count > 64 || all) {
+        ++fake.misuse;
+        lastError = ERROR_INVALID_PARAMETER;
+        return WAIT_FAILED;
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    ++fake.multipleWaiting;
+    fake.changed.notify_all();
+    DWORD answer = WAIT_TIMEOUT;
+    for (;;) {
+        for (DWORD i = 0; i < count && answer == WAIT_TIMEOUT; i++) {
+            if (!isEvent(handles[i])) {
+                lastError = ERROR_INVALID_HANDLE;
+                answer = WAIT_FAILED;
+            } else if (fake.signalled.count(handles[i])) {
+                if (!fake.manualReset.count(handles[i]))
+                    fake.signalled.erase(handles[i]);
+                answer = WAIT_OBJECT_0 + i;
+            }
+        }
+        if (answer != WAIT_TIMEOUT)
+            break;
+        if (milliseconds == INFINITE)
+            fake.changed.wait(hold);
+        else if (fake.changed.wait_until(hold, deadline) == std::cv_status::timeout)
+            break;
+    }
+    --fake.multipleWaiting;
+    fake.changed.notify_all();
+    return answer;
+}
+
+LONG RegOpenKeyExA(HKEY parent, const char *subKey, DWORD options, DWORD access, HKEY *key)
+{
+    Hold hold(fake.lock);
+    fake.calls.push_back(std::string("RegOpenKeyExA ") + (subKey ? subKey : "(null)"));
+    if (!key || !subKey || options || parent != HKEY_LOCAL_MACHINE || !(access & KEY_NOTIFY)) {
+        ++fake.misuse;
+        return ERROR_INVALID_PARAMETER;
+    }
+    std::string path = subKey;
+    if (fake.failRegOpen)
+        return (LONG)fake.failRegOpen;
+    if (path != "HARDWARE\\DEVICEMAP" && (path != "HARDWARE\\DEVICEMAP\\SERIALCOMM" || fake.noSerialComm))
+        return ERROR_FILE_NOT_FOUND;
+    HANDLE h = reinterpret_cast<HANDLE>(nextHandle++);
+    fake.handles[h] = "key";
+    fake.keys[h].path = path;
+    *key = reinterpret_cast<HKEY>(h);
+    return ERROR_SUCCESS;
+}
+
+LONG RegNotifyChangeKeyValue(HKEY key, BOOL subtree, DWORD filter, HANDLE event, BOOL async)
+{
+    Hold hold(fake.lock);
+    HANDLE h = reinterpret_cast<HANDLE>(key);
+    fake.calls.push_back("RegNotifyChangeKeyValue " + std::to_string(subtree) + " " + std::to_string(filter));
+    if (!fake.keys.count(h) || !async || !isEvent(event)) {
+        ++fake.misuse;
+        return ERROR_INVALID_HANDLE;
+    }
+    if (fake.noThreadAgnostic && (filter & REG_NOTIFY_THREAD_AGNOSTIC))
+        return ERROR_INVALID_PARAMETER;
+    FakeState::Key &k = fake.keys[h];
+    k.notify = event;
+    k.subtree = subtree;
+    k.filter = filter;
+    return ERROR_SUCCESS;
+}
+
+LONG RegQueryValueExA(HKEY key, const char *name, DWORD *reserved, DWORD *type, BYTE *data, DWORD *size)
+{
+    Hold hold(fake.lock);
+    HANDLE h = reinterpret_cast<HANDLE>(key);
+    fake.calls.push_back(std::string("RegQueryValueExA ") + (name ? name : "(null)"));
+    if (!fake.keys.count(h) || reserved) {
+        ++fake.misuse;
+        return ERROR_INVALID_HANDLE;
+    }
+    if (!fake.watchHow || !name || std::string(name) != "RuvekWatch")
+        return ERROR_FILE_NOT_FOUND;
+    if (type)
+        *type = REG_DWORD;
+    if (!size || *size < sizeof(DWORD) || !data)
+        return 234; // ERROR_MORE_DATA
+    std::memcpy(data, &fake.watchHow, sizeof(DWORD));
+    *size = sizeof(DWORD);
+    return ERROR_SUCCESS;
+}
+
+LONG RegCloseKey(HKEY key)
+{
+    Hold hold(fake.lock);
+    HANDLE h = reinterpret_cast<HANDLE>(key);
+    fake.calls.push_back("RegCloseKey");
+    auto k = fake.keys.find(h);
+    if (k == fake.keys.end()) {
+        ++fake.misuse;
+        return ERROR_INVALID_HANDLE;
+    }
+    // As on Windows: a notice pending on a key closed is signalled.
+    if (k->second.notify && fake.handles.count(k->second.notify))
+        fake.signalled.insert(k->second.notify);
+    fake.keys.erase(k);
+    fake.handles.erase(h);
+    fake.changed.notify_all();
+    return ERROR_SUCCESS;
 }
 
 } // extern "C"

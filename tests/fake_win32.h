@@ -83,6 +83,23 @@ struct FakeState {
     std::map<OVERLAPPED *, EventWait> eventWaits;
     int eventsWaiting = 0;          // event waits in GetOverlappedResult right now
     bool eventsDontWait = false;    // an event wait ends at once, aborted, as Wine's on a pty
+
+    // Events that a wait may find signalled, and the registry's keys: those
+    // open are in `handles` as "key", with the event a change notice signals.
+    std::set<HANDLE> signalled;
+    std::set<HANDLE> manualReset;
+    struct Key {
+        std::string path;
+        HANDLE notify = 0;       // the event of the notice asked for; 0 once signalled
+        BOOL subtree = FALSE;
+        DWORD filter = 0;
+    };
+    std::map<HANDLE, Key> keys;
+    bool noSerialComm = false;      // the key SERIALCOMM is missing, as on a Windows with no port
+    DWORD failRegOpen = 0;          // non-zero: RegOpenKeyExA answers it
+    bool noThreadAgnostic = false;  // REG_NOTIFY_THREAD_AGNOSTIC is refused, as before Windows 8
+    DWORD watchHow = 0;             // non-zero: the key's value RuvekWatch, as a layer reports it
+    int multipleWaiting = 0;        // threads in WaitForMultipleObjects right now
 };
 
 struct FakeWin32 : FakeState {
@@ -103,6 +120,10 @@ struct FakeWin32 : FakeState {
     void raise(DWORD events);
     // Waits until `eventsWaiting` is n; false after 20 seconds.
     bool waitEventsWaiting(int n);
+    // A registry key changes: each change notice asked for signals its event once.
+    void changeKey();
+    // Waits until `multipleWaiting` is n; false after 20 seconds.
+    bool waitMultipleWaiting(int n);
     // Waits until `blocked` is n; false after 20 seconds, which only a fault spends.
     bool waitBlocked(int n);
 };

@@ -174,4 +174,38 @@ final class LineNatives {
 
     /** Ends the event wait in progress, or the next one to begin, with {@link #WOKEN}. */
     static native void wakeEvents(long line);
+
+    /** How a watch sees changes, as {@link #watchHow} answers: the registry's key, or DEVICEMAP's tree without it. */
+    static final int WATCH_REGISTRY = 1, WATCH_DEVICEMAP = 2;
+    /** On Linux: the kernel's uevents, the com links' folder, /dev/serial/by-id, /dev's tty nodes. */
+    static final int WATCH_UEVENTS = 4, WATCH_LINKS = 8, WATCH_BY_ID = 16, WATCH_DEV = 32;
+
+    /**
+     * Begins to watch the system's serial ports; a change from now on ends
+     * the next {@link #watchWait}.
+     *
+     * @return the watch's handle, positive, or minus the Win32 error
+     */
+    static native long watchOpen();
+
+    /**
+     * Waits until the ports may have changed, or {@link #watchWake} ends the
+     * wait; one waiter at a time, never beside the watch's close.
+     *
+     * @return 1 for a change, 0 when woken, or minus the Win32 error
+     */
+    static native int watchWait(long watch);
+
+    /** Ends the wait in progress, or the next one to begin, with 0. */
+    static native void watchWake(long watch);
+
+    /**
+     * Stops the watch and frees it; no wait may be in progress.
+     *
+     * @return 0, or minus the Win32 error (ERROR_INVALID_HANDLE once closed)
+     */
+    static native int watchClose(long watch);
+
+    /** @return the {@code WATCH_} bits of what the watch watches now, or minus the Win32 error */
+    static native int watchHow(long watch);
 }

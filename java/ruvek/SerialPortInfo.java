@@ -96,6 +96,21 @@ public final class SerialPortInfo {
         return details[5];
     }
 
+    /** Equal when every field is: the same port, device and all the system says of it. */
+    @Override
+    public boolean equals(Object o) {
+        if (!(o instanceof SerialPortInfo))
+            return false;
+        SerialPortInfo p = (SerialPortInfo) o;
+        return java.util.Objects.equals(port, p.port) && java.util.Objects.equals(device, p.device)
+                && java.util.Arrays.equals(details, p.details);
+    }
+
+    @Override
+    public int hashCode() {
+        return java.util.Objects.hash(port, device) * 31 + java.util.Arrays.hashCode(details);
+    }
+
     /**
      * One line: the port (or "-"), the device, then each field the system
      * shows, as in {@code COM5 /dev/ttyUSB0 ftdi_sio 0403:6001 FTDI "FT232R USB UART" A12345}.

@@ -25,4 +25,21 @@ public final class SerialPorts {
             return Collections.emptyList(); // a listing that cannot be made is an empty one
         }
     }
+
+    /**
+     * Watches the serial ports: the listener is told of each port that
+     * {@link #list()} shows now, as added, then of each that goes or comes,
+     * until the watcher is closed. On Linux the kernel's uevents for ttys,
+     * the links' folder and {@code /dev/serial/by-id} are watched (without
+     * uevents, as in many containers, {@code /dev}'s tty nodes instead); on
+     * Windows the registry's {@code SERIALCOMM} key.
+     *
+     * @param listener told of the ports, on the watcher's own thread
+     * @return the watcher, to close
+     * @throws SerialPortException where ports can't be watched: an OS that ruvek
+     *     doesn't know, a native library that can't be loaded, or a system that refuses the watch
+     */
+    public static PortWatcher watch(PortWatchListener listener) throws SerialPortException {
+        return PortWatcher.start(listener);
+    }
 }

@@ -221,8 +221,12 @@ HANDLE CreateFileA(const char *name, DWORD access, DWORD shareMode, void *, DWOR
 
 BOOL CloseHandle(HANDLE h)
 {
-    if ((uintptr_t)h & EVENT)
-        return h != INVALID_HANDLE_VALUE ? TRUE : fail(ERROR_INVALID_HANDLE);
+    if ((uintptr_t)h & EVENT) {
+        if (h == INVALID_HANDLE_VALUE)
+            return fail(ERROR_INVALID_HANDLE);
+        releaseEvent(h);
+        return TRUE;
+    }
     Lifecycle lock;
     Port *found = portOf(h);
     uintptr_t open = (uintptr_t)h;
@@ -290,13 +294,18 @@ void Sleep(DWORD milliseconds)
 
 DWORD GetLastError(void) { return lastError; }
 
-HANDLE CreateEventA(void *security, BOOL, BOOL, const char *name)
+HANDLE CreateEventA(void *security, BOOL manualReset, BOOL initialState, const char *name)
 {
     if (security || name) {
         lastError = ERROR_INVALID_PARAMETER;
         return 0;
     }
-    return (HANDLE)(EVENT | (events.fetch_add(1) % (EVENT - 1) + 1));
+    // The handle says how the event resets, for the waits that need it (watch.cpp).
+    constexpr uintptr_t MANUAL = EVENT >> 1;
+    HANDLE h = (HANDLE)(EVENT | (manualReset ? MANUAL : 0) | (events.fetch_add(1) % (MANUAL - 1) + 1));
+    if (initialState && !SetEvent(h))
+        return 0;
+    return h;
 }
 
 } // extern "C"

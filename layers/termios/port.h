@@ -121,9 +121,12 @@ struct Port {
 constexpr unsigned SLOTS = 64;
 extern Port ports[SLOTS];
 
-// Events are never waited on here, since every transfer completes in its
-// call: a handle of their own range is all they need, never a port's.
+// A transfer's event is never waited on here, since every transfer completes
+// in its call: a handle of their own range is all events need, never a port's.
+// Those that SetEvent or WaitForMultipleObjects use get an eventfd on first
+// use (watch.cpp), which their CloseHandle frees with releaseEvent.
 constexpr uintptr_t EVENT = (uintptr_t)1 << (sizeof(uintptr_t) * 8 - 2);
+void releaseEvent(HANDLE h);
 
 extern thread_local DWORD lastError;
 

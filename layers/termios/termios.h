@@ -96,6 +96,13 @@ struct Deadline {
     }
 };
 
+// watch.cpp
+
+// Whether a kernel uevent of len bytes (a header "action@path", NUL, then
+// KEY=VALUE fields each ended by NUL) tells a tty's or a USB serial port's
+// coming ("add") or going ("remove"); nothing past len is read.
+bool ttyUevent(const char *msg, size_t len);
+
 } // namespace ruvek_termios
 
 #endif

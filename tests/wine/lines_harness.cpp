@@ -40,6 +40,7 @@
 //   wakeevents SLOT        -> wakeevents ENDED HEX MS (wakeEvents, then up to 20 s for the wait)
 //   bggap SLOT LEN GAP FIRST -> bggap 1              (one gap read on the thread; join answers)
 //   arch                   -> arch x86|x64
+//   watch...               -> the port watch's commands: lines_watch.h
 //   quit
 #include <windows.h>
 
@@ -144,6 +145,8 @@ static double msSince(LARGE_INTEGER from)
     QueryPerformanceCounter(&to);
     return (double)(to.QuadPart - from.QuadPart) * 1000.0 / (double)freq.QuadPart;
 }
+
+#include "lines_watch.h"
 
 struct Job {
     HANDLE thread;
@@ -261,7 +264,7 @@ int main(int argc, char **argv)
         !bind(dll, "Java_ruvek_LineNatives_setEventMask", &nSetMask) |
         !bind(dll, "Java_ruvek_LineNatives_waitEvents", &nWaitEvents) |
         !bind(dll, "Java_ruvek_LineNatives_wakeEvents", &nWakeEvents) |
-        !bind(dll, "Java_ruvek_LineNatives_readGap", &nReadGap))
+        !bind(dll, "Java_ruvek_LineNatives_readGap", &nReadGap) | !bindWatch(dll))
         return 2;
     table.GetArrayLength = getArrayLength;
     table.GetByteArrayRegion = getByteArrayRegion;
@@ -443,6 +446,7 @@ int main(int argc, char **argv)
             printf("bggap %d\n", len > 0 && gap > 0 && startJob(true, slot, into, a, 0, gap) ? 1 : 0);
         } else if (!strcmp(cmd, "arch")) {
             printf("arch %s\n", sizeof(void *) == 8 ? "x64" : "x86");
+        } else if (watchCommand(cmd, line)) {
         } else if (!strcmp(cmd, "quit")) {
             break;
         } else {
