@@ -9,14 +9,19 @@ import java.util.Random;
 import java.util.concurrent.Semaphore;
 import java.util.concurrent.atomic.AtomicLong;
 import ruvek.LineEvent.Type;
+import ruvek.PortWatchListener;
+import ruvek.PortWatcher;
 import ruvek.SerialLine;
+import ruvek.SerialPortInfo;
+import ruvek.SerialPorts;
 
 /**
  * Usage: EventBench MODE PORT PEER COUNT, printing "MODE jvm VALUES".
  * event-wake: µs from the far end's write to the data event's callback,
  * median, 99th percentile and maximum of COUNT; event-idle: for COUNT ms, the
  * CPU of the line's event thread with a listener for every type the device
- * has, as % of one core, then the whole process's.
+ * has and of a port watcher's thread together, as % of one core, then the
+ * whole process's.
  */
 public final class EventBench {
     private EventBench() {}
@@ -80,12 +85,24 @@ public final class EventBench {
         System.exit(0);
     }
 
+    static Thread named(String prefix) {
+        return Thread.getAllStackTraces().keySet().stream().filter(t -> t.getName().startsWith(prefix)).findFirst()
+                .orElseThrow(() -> new IllegalStateException("no thread " + prefix));
+    }
+
     /** The event thread's CPU over ms, and the process's, each as % of one core. */
     static String idle(int number, long ms) throws Exception {
         ThreadMXBean mx = ManagementFactory.getThreadMXBean();
         com.sun.management.OperatingSystemMXBean os =
                 (com.sun.management.OperatingSystemMXBean) ManagementFactory.getOperatingSystemMXBean();
-        try (SerialLine line = SerialLine.open(number, 115200)) {
+        PortWatchListener quiet = new PortWatchListener() {
+            @Override
+            public void added(SerialPortInfo port) {}
+
+            @Override
+            public void removed(SerialPortInfo port) {}
+        };
+        try (SerialLine line = SerialLine.open(number, 115200); PortWatcher watcher = SerialPorts.watch(quiet)) {
             EnumSet<Type> types = EnumSet.allOf(Type.class);
             types.remove(Type.MESSAGE);
             try {
@@ -95,13 +112,16 @@ public final class EventBench {
                 line.listen(types, e -> {});
             }
             Thread.sleep(500); // into the steady wait
-            Thread events = Thread.getAllStackTraces().keySet().stream()
-                    .filter(t -> t.getName().startsWith("ruvek events ")).findFirst().orElseThrow(IllegalStateException::new);
-            long threadBefore = mx.getThreadCpuTime(events.getId()), processBefore = os.getProcessCpuTime();
+            if (!watcher.isActive())
+                throw new IllegalStateException("the watcher ended: " + watcher);
+            Thread events = named("ruvek events "), watching = named("ruvek port watcher");
+            long threadBefore = mx.getThreadCpuTime(events.getId()) + mx.getThreadCpuTime(watching.getId());
+            long processBefore = os.getProcessCpuTime();
             long start = System.nanoTime();
             Thread.sleep(ms);
             long wall = System.nanoTime() - start;
-            double thread = 100.0 * (mx.getThreadCpuTime(events.getId()) - threadBefore) / wall;
+            double thread = 100.0 * (mx.getThreadCpuTime(events.getId()) + mx.getThreadCpuTime(watching.getId())
+                    - threadBefore) / wall;
             double process = 100.0 * (os.getProcessCpuTime() - processBefore) / wall;
             return String.format("%.4f %.4f %% %s", thread, process, types.size() == 10 ? "all" : "no-modem-lines");
         }

@@ -40,7 +40,7 @@ class WatchTest {
             for (;;) {
                 String s = said.poll(Math.max(1, deadline - System.nanoTime()), TimeUnit.NANOSECONDS);
                 if (s == null)
-                    throw new AssertionError("not told " + what + " within " + Rig.PATIENCE_MS + " ms");
+                    throw new AssertionError("not told " + what + " within " + Rig.PATIENCE_MS + " ms; told " + seen);
                 if (s.equals(what))
                     return;
                 seen.add(s);
@@ -55,16 +55,19 @@ class WatchTest {
             Rig.ask("replug");
         assertTrue(Rig.waitFor(() -> Rig.present(Rig.ADAPTER)), "no adapter came");
         Told told = new Told();
-        try (PortWatcher watcher = SerialPorts.watch(told); SerialLine line = SerialLine.open(Rig.ADAPTER, 115200)) {
+        try (PortWatcher watcher = SerialPorts.watch(told)) {
             told.await("+" + Rig.ADAPTER);
             told.await("+" + Rig.UART);
             assertTrue(watcher.toString().contains("uevents"), watcher.toString());
-            LinkedBlockingQueue<LineEvent> events = new LinkedBlockingQueue<>();
-            line.listen(EnumSet.of(Type.DEVICE_GONE), events::add);
-            Rig.ask("unplug");
-            told.await("-" + Rig.ADAPTER);
-            LineEvent gone = events.poll(Rig.PATIENCE_MS, TimeUnit.MILLISECONDS);
-            assertTrue(gone != null && gone.type() == Type.DEVICE_GONE, "the open line was told " + gone);
+            try (SerialLine line = SerialLine.open(Rig.ADAPTER, 115200)) {
+                LinkedBlockingQueue<LineEvent> events = new LinkedBlockingQueue<>();
+                line.listen(EnumSet.of(Type.DEVICE_GONE), events::add);
+                Rig.ask("unplug");
+                told.await("-" + Rig.ADAPTER);
+                LineEvent gone = events.poll(Rig.PATIENCE_MS, TimeUnit.MILLISECONDS);
+                assertTrue(gone != null && gone.type() == Type.DEVICE_GONE, "the open line was told " + gone);
+            }
+            // Closed, the line frees the minor number: the new adapter is ttyUSB0 again.
             Rig.ask("replug");
             told.await("+" + Rig.ADAPTER);
         } finally {

@@ -288,6 +288,36 @@ class JarTest {
         }
     }
 
+    /** --watch shows the ports there, then a link that comes and goes, until the process is stopped. */
+    @Test
+    void theTerminalWatchesPortsComeAndGo() throws Exception {
+        Path dir = Files.createTempDirectory("ruvek-jar");
+        Process p = start("-jar", JAR, "--watch");
+        try (NullModem modem = new NullModem(dir, 13)) {
+            java.io.BufferedReader out = new java.io.BufferedReader(
+                    new java.io.InputStreamReader(p.getInputStream(), StandardCharsets.UTF_8));
+            java.io.BufferedReader err = new java.io.BufferedReader(
+                    new java.io.InputStreamReader(p.getErrorStream(), StandardCharsets.UTF_8));
+            String said = err.readLine(); // once the watch has begun
+            assertTrue(said != null && said.startsWith("watching ") && said.endsWith("; Ctrl-C ends"), said);
+            String device = modem.ours.toRealPath().toString();
+            String line;
+            while ((line = out.readLine()) != null && !line.equals("+ COM13 " + device + " pty_slave")) {
+                // the ports there before it
+            }
+            assertEquals("+ COM13 " + device + " pty_slave", line);
+            Files.delete(modem.link);
+            while ((line = out.readLine()) != null && !line.startsWith("- COM13 ")) {
+                // others'
+            }
+            assertEquals("- COM13 " + device + " pty_slave", line);
+        } finally {
+            p.destroy();
+            assertTrue(p.waitFor(120, TimeUnit.SECONDS), "the watch went on after SIGTERM");
+            NullModem.removeFolder(dir);
+        }
+    }
+
     @Test
     void closedStandardInputSendsNothingAndAHugeLingerStillWaits() throws Exception {
         Path dir = Files.createTempDirectory("ruvek-jar");

@@ -15,6 +15,8 @@ import ruvek.LineEvent;
 import ruvek.LineListener;
 import ruvek.LineSettings;
 import ruvek.PortDisconnectedException;
+import ruvek.PortWatchListener;
+import ruvek.PortWatcher;
 import ruvek.SerialLine;
 import ruvek.SerialPortException;
 import ruvek.SerialPortInfo;
@@ -29,7 +31,7 @@ import ruvek.SerialPorts;
 public final class SerialTerminal {
     private static final String USAGE = "usage: java -jar ruvek.jar [--hex] [--linger MS] [--settings FORMAT] [--flow FLOW]\n"
             + "                            [--break MS] [--events] PORT BAUD\n"
-            + "       java -jar ruvek.jar --list | --help | --version\n"
+            + "       java -jar ruvek.jar --list | --watch | --help | --version\n"
             + "  PORT      port number: 1 or COM1 is COM1; or a device, such as /dev/ttyUSB0 or \\\\.\\COM12\n"
             + "  BAUD      bits per second, e.g. 9600\n"
             + "  --hex     show received bytes in hex instead of as they are\n"
@@ -39,6 +41,7 @@ public final class SerialTerminal {
             + "  --break   send a break of MS ms once the port is open, before the input\n"
             + "  --events  show on standard error the modem lines' changes, breaks and line errors as they come\n"
             + "  --list    show the serial ports: number, device, driver, USB IDs and names\n"
+            + "  --watch   show the serial ports, then each one that comes (+) or goes (-), until stopped\n"
             + "  --version show the version";
 
     /** The longest linger that still counts in nanoseconds: about 292 years. */
@@ -65,6 +68,10 @@ public final class SerialTerminal {
         if (args.length == 1 && args[0].equals("--list")) {
             for (SerialPortInfo info : SerialPorts.list())
                 System.out.println(info);
+            return;
+        }
+        if (args.length == 1 && args[0].equals("--watch")) {
+            watch();
             return;
         }
         boolean hex = false;
@@ -160,6 +167,31 @@ public final class SerialTerminal {
             System.err.println("writing failed: " + failed.getMessage());
             System.exit(1);
         }
+    }
+
+    /** Shows the ports as they come and go, until the process is stopped. */
+    private static void watch() throws InterruptedException {
+        PortWatcher watcher;
+        try {
+            watcher = SerialPorts.watch(new PortWatchListener() {
+                @Override
+                public void added(SerialPortInfo port) {
+                    System.out.println("+ " + port);
+                }
+
+                @Override
+                public void removed(SerialPortInfo port) {
+                    System.out.println("- " + port);
+                }
+            });
+        } catch (SerialPortException e) {
+            System.err.println("cannot watch the ports: " + e.getMessage());
+            System.exit(1);
+            return;
+        }
+        System.err.println("watching " + watcher + "; Ctrl-C ends");
+        Runtime.getRuntime().addShutdownHook(new Thread(watcher::close));
+        Thread.sleep(Long.MAX_VALUE);
     }
 
     /** Tells the line's events on standard error; without modem lines where the device has none. */
