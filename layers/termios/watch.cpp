@@ -397,7 +397,10 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL all, DWORD
             if (!k || !(p[3 * i + 1].revents | p[3 * i + 2].revents))
                 continue;
             pthread_mutex_lock(&k->lock);
-            bool changed = (p[3 * i + 1].revents && uevented(*k)) | (p[3 * i + 2].revents && notified(*k));
+            // Both drained, whatever the first says.
+            bool byUevent = p[3 * i + 1].revents && uevented(*k);
+            bool byInotify = p[3 * i + 2].revents && notified(*k);
+            bool changed = byUevent || byInotify;
             HANDLE armed = handles[i];
             // A notice is told once, and asked for again.
             if (changed && k->armed.compare_exchange_strong(armed, nullptr)) {
