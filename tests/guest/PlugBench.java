@@ -14,7 +14,7 @@ import ruvek.SerialPorts;
 
 /**
  * Five rounds: the adapter pulled out while a line has it open, then
- * plugged back. Each prints "plug-bench ROUND REMOVED GONE ADDED", in ms
+ * plugged back. Each prints "plug-bench ROUND removed|gone|added MS", in ms
  * from asking the bed to pull or plug (the control line's round trip and
  * QEMU's device_del or device_add included) to the watcher's removed, the
  * line's DEVICE_GONE and the watcher's added.
@@ -62,6 +62,7 @@ class PlugBench {
         };
         try (PortWatcher watcher = SerialPorts.watch(listener)) {
             at(told, "added");
+            System.out.println("plug-bench watching " + watcher);
             for (int round = 1; round <= ROUNDS; round++) {
                 long pulled;
                 try (SerialLine line = SerialLine.open(Rig.ADAPTER, 115200)) {
@@ -70,8 +71,8 @@ class PlugBench {
                     pulled = System.nanoTime();
                     Rig.ask("unplug");
                     long removed = at(told, "removed"), gone = at(told, "gone");
-                    System.out.printf("plug-bench %d removed %.1f gone %.1f%n", round, (removed - pulled) / 1e6,
-                            (gone - pulled) / 1e6);
+                    System.out.printf("plug-bench %d removed %.1f%n", round, (removed - pulled) / 1e6);
+                    System.out.printf("plug-bench %d gone %.1f%n", round, (gone - pulled) / 1e6);
                 }
                 long plugged = System.nanoTime();
                 Rig.ask("replug");
