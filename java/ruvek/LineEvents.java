@@ -142,7 +142,7 @@ public final class LineEvents implements AutoCloseable {
                 try {
                     if (line.closed || !isActive())
                         return;
-                    r = LineNatives.waitEvents(line.handle, mask);
+                    r = line.transport.waitEvents(mask);
                 } finally {
                     line.eventing.unlock();
                 }

@@ -23,7 +23,7 @@ final class LineOpening {
                 throw ports.diagnose(port, settings, (int) -handle);
             // What the native opened must be what this names and watches.
             if (key == null || ports.heldByThisProcess(key) != Boolean.FALSE)
-                return new SerialLine(handle, port, settings.baud(), device, ports.watch(device, key));
+                return new SerialLine(new NativeTransport(handle), port, settings.baud(), device, ports.watch(device, key));
             LineNatives.close(handle);
             if (tries == OPEN_TRIES)
                 throw new SerialPortException(port, device, "its link changed while it was being opened, "
@@ -44,7 +44,8 @@ final class LineOpening {
         long handle = nativeOpen(SerialLine.NO_PORT, device, nameBytes(device), settings);
         if (handle < 0)
             throw ports.diagnose(device, settings, (int) -handle);
-        return new SerialLine(handle, SerialLine.NO_PORT, settings.baud(), device, ports.watch(device, key));
+        return new SerialLine(new NativeTransport(handle), SerialLine.NO_PORT, settings.baud(), device,
+                ports.watch(device, key));
     }
 
     /**

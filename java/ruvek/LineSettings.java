@@ -263,6 +263,29 @@ public final class LineSettings {
                 + ((packed >>> 60) & 0x03);
     }
 
+    /** The fields packed as the natives pack them (see LineNatives.getFormat). */
+    static long pack(int baud, int dataBits, int parity, int stopBits, int flow, int options) {
+        return (baud & 0xFFFFFFFFL) | (long) (dataBits & 0xFF) << 32 | (long) (parity & 0xFF) << 40
+                | (long) (stopBits & 0xFF) << 48 | (long) (flow & 0x0F) << 56 | (long) (options & 0x03) << 60;
+    }
+
+    long packed() {
+        return pack(baud, dataBits, parity.ordinal(), stopBits.ordinal(), flowControl.ordinal(), options());
+    }
+
+    /** Field n (1 baud to 7 RS-485, as refusals number them) of packed settings. */
+    static long field(long packed, int n) {
+        switch (n) {
+        case 1: return (int) packed;
+        case 2: return (packed >>> 32) & 0xFF;
+        case 3: return (packed >>> 40) & 0xFF;
+        case 4: return (packed >>> 48) & 0xFF;
+        case 5: return (packed >>> 56) & 0x0F;
+        case 6: return (packed >>> 60) & LOW_LATENCY;
+        default: return (packed >>> 60) & RS485;
+        }
+    }
+
     /** The settings as the native packs them (see LineNatives.getFormat). */
     static LineSettings unpack(long packed) {
         int b = (int) packed;

@@ -32,8 +32,8 @@ final class LineStreams {
             int n = 0;
             begin();
             try {
-                n = gapMs == 0 ? LineNatives.read(line.handle, b, off, len, wait)
-                        : LineNatives.readGap(line.handle, b, off, len, gapMs, wait);
+                n = gapMs == 0 ? line.transport.read(b, off, len, wait)
+                        : line.transport.readGap(b, off, len, gapMs, wait);
             } finally {
                 try {
                     end(n != 0);
@@ -99,7 +99,7 @@ final class LineStreams {
 
     private void send(byte[] b, int off, int len) throws IOException {
         // The native takes the whole range or fails.
-        int n = LineNatives.write(line.handle, b, off, len);
+        int n = line.transport.write(b, off, len);
         if (n < 0)
             throw line.failure(n, "write");
     }
@@ -136,7 +136,7 @@ final class LineStreams {
 
         @Override
         public int available() throws IOException {
-            return line.quick(LineNatives::available, "available");
+            return line.quick(Transport::available, "available");
         }
 
         @Override

@@ -42,7 +42,7 @@ public final class SerialLine implements AutoCloseable {
     /** The port number of a line opened by a device's name that has none. */
     public static final int NO_PORT = Integer.MIN_VALUE;
 
-    final long handle;
+    final Transport transport;
     private final int port;
     private final int baud;
     private final String device;
@@ -66,9 +66,9 @@ public final class SerialLine implements AutoCloseable {
     private volatile boolean released; // the port is free for the next open
     volatile int readTimeout;
 
-    /** A line on the open native line {@code handle}; LineOpening makes them. */
-    SerialLine(long handle, int port, int baud, String device, Ports.Watch watch) {
-        this.handle = handle;
+    /** A line over an open transport; LineOpening makes them. */
+    SerialLine(Transport transport, int port, int baud, String device, Ports.Watch watch) {
+        this.transport = transport;
         this.port = port;
         this.baud = baud;
         this.device = device;
@@ -182,7 +182,7 @@ public final class SerialLine implements AutoCloseable {
     public LineSettings settings() throws SerialPortException {
         long[] packed = new long[1];
         quick(h -> {
-            packed[0] = LineNatives.getFormat(h);
+            packed[0] = h.getFormat();
             return packed[0] < 0 ? (int) packed[0] : 0;
         }, "reading the settings");
         LineSettings s = LineSettings.unpack(packed[0]);
@@ -201,7 +201,7 @@ public final class SerialLine implements AutoCloseable {
      * @throws SerialPortException when the line is closed or the driver fails
      */
     public void setSettings(LineSettings settings) throws SerialPortException {
-        int field = quick(h -> LineNatives.setFormat(h, settings.baud(), settings.dataBits(),
+        int field = quick(h -> h.setFormat(settings.baud(), settings.dataBits(),
                 settings.parity().ordinal(), settings.stopBits().ordinal(), settings.flowControl().ordinal(),
                 settings.options()),
                 "changing the settings");
@@ -272,7 +272,7 @@ public final class SerialLine implements AutoCloseable {
     public void sendBreak(int ms) throws IOException {
         if (ms < 0)
             throw new IllegalArgumentException("a break's length must not be negative, not " + ms);
-        afterWrites(h -> LineNatives.sendBreak(h, ms), "the break");
+        afterWrites(h -> h.sendBreak(ms), "the break");
     }
 
     /**
@@ -282,7 +282,7 @@ public final class SerialLine implements AutoCloseable {
      * @throws IOException when the line is closed or the driver fails
      */
     public void drain() throws IOException {
-        afterWrites(LineNatives::drain, "draining");
+        afterWrites(Transport::drain, "draining");
     }
 
     /**
@@ -291,7 +291,7 @@ public final class SerialLine implements AutoCloseable {
      * @throws SerialPortException when the line is closed or the driver fails
      */
     public void purgeInput() throws SerialPortException {
-        quick(h -> LineNatives.purge(h, 8), "purging the input");
+        quick(h -> h.purge(8), "purging the input");
     }
 
     /**
@@ -300,7 +300,7 @@ public final class SerialLine implements AutoCloseable {
      * @throws SerialPortException when the line is closed or the driver fails
      */
     public void purgeOutput() throws SerialPortException {
-        quick(h -> LineNatives.purge(h, 4), "purging the output");
+        quick(h -> h.purge(4), "purging the output");
     }
 
     /**
@@ -366,7 +366,7 @@ public final class SerialLine implements AutoCloseable {
                 // Levels are told as they change from these; events, from the mask's setting.
                 int levels = LineEvents.wantsLines(types) ? modemStatus() >> 4 : 0;
                 int mask = LineEvents.maskOf(types);
-                quick(h -> LineNatives.setEventMask(h, mask), "listening");
+                quick(h -> h.setEventMask(mask), "listening");
                 events = new LineEvents(this, types, listener, executor, levels, messages);
                 events.start();
                 return events;
@@ -389,20 +389,20 @@ public final class SerialLine implements AutoCloseable {
     void wakeEvents() {
         synchronized (freeing) {
             if (!closed)
-                LineNatives.wakeEvents(handle);
+                transport.wakeEvents();
         }
     }
 
-    /** A native call on the line's handle: its result, negative for minus a Win32 error. */
+    /** A call on the line's transport: its result, negative for minus a Win32 error. */
     interface NativeCall {
-        int on(long handle);
+        int on(Transport transport);
     }
 
     /** Runs a short call, which a close waits for: its result, 0 or more; a failure throws. */
     int quick(NativeCall call, String what) throws SerialPortException {
         synchronized (freeing) {
             checkOpen();
-            int r = call.on(handle);
+            int r = call.on(transport);
             if (r < 0)
                 throw failure(r, what);
             return r;
@@ -413,7 +413,7 @@ public final class SerialLine implements AutoCloseable {
     private void afterWrites(NativeCall call, String what) throws IOException {
         enter(writing, false);
         try {
-            int r = call.on(handle);
+            int r = call.on(transport);
             if (r != 0)
                 throw failure(r, what);
         } finally {
@@ -422,11 +422,11 @@ public final class SerialLine implements AutoCloseable {
     }
 
     private void control(int function, String line) throws SerialPortException {
-        quick(h -> LineNatives.escape(h, function), line);
+        quick(h -> h.escape(function), line);
     }
 
     private int modemStatus() throws SerialPortException {
-        return quick(LineNatives::modemStatus, "modem lines");
+        return quick(Transport::modemStatus, "modem lines");
     }
 
     private void checkOpen() throws SerialPortException {
@@ -502,7 +502,7 @@ public final class SerialLine implements AutoCloseable {
         if (listening != null)
             listening.stop("the line is closed"); // no event is told once close returns
         try {
-            LineNatives.cancel(handle); // ends the native calls in progress, and those about to start
+            transport.cancel(); // ends the calls in progress, and those about to start
         } finally {
             // The calls in flight now end at once; the native line is freed
             // only when none is left in it.
@@ -511,7 +511,7 @@ public final class SerialLine implements AutoCloseable {
             eventing.lock();
             try {
                 synchronized (freeing) {
-                    LineNatives.close(handle);
+                    transport.close();
                 }
             } finally {
                 released = true;
@@ -553,7 +553,7 @@ public final class SerialLine implements AutoCloseable {
     void wakeRead() {
         synchronized (freeing) {
             if (!closed)
-                LineNatives.wakeRead(handle);
+                transport.wakeRead();
         }
     }
 
