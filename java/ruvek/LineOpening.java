@@ -36,6 +36,12 @@ final class LineOpening {
     static SerialLine byName(String device, LineSettings settings) throws SerialPortException {
         if (device == null || device.isEmpty() || device.indexOf('\0') >= 0)
             throw new IllegalArgumentException("a device's name must be neither empty nor hold NUL: " + device);
+        if (device.startsWith("socket://")) // bytes only: the server sets its own line up
+            return new SerialLine(TcpTransport.connect(device), SerialLine.NO_PORT, settings.baud(), device,
+                    new Ports.Watch());
+        if (device.startsWith("rfc2217://"))
+            throw new SerialPortException(SerialLine.NO_PORT, device, "RFC 2217 is not built into this version; "
+                    + "socket:// reaches a server that carries bytes only");
         long n = comNumber(device);
         if (n > 0 && n == (int) n)
             return byNumber((int) n, settings);

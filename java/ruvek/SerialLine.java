@@ -578,6 +578,8 @@ public final class SerialLine implements AutoCloseable {
             return closedException();
         if (code == -LineNatives.ERROR_NOT_SUPPORTED)
             return new SerialPortException(port, device, what + ": not supported by this device");
+        if (code == -TcpTransport.NOT_BY_TRANSPORT)
+            return new SerialPortException(port, device, what + ": not supported by this transport");
         // The natives know a device that has gone when the system says so; the
         // watch, when it only fails a call with a code that says nothing.
         String why = watch.gone();
