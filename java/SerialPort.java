@@ -1,5 +1,6 @@
 // The four natives of one serial port, and the loading of the library behind them.
 import ruvek.internal.NativeLoader;
+import ruvek.internal.Os;
 
 /**
  * Byte-at-a-time access to one serial port through the native library
@@ -22,7 +23,7 @@ public class SerialPort {
      * {@code java.library.path}.
      */
     private static void load() {
-        String os = System.getProperty("os.name", "");
+        String os = Os.osName();
         String arch = System.getProperty("os.arch", "");
         NativeLoader.load(platform(os, arch), os, arch);
     }

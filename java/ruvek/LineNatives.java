@@ -2,6 +2,7 @@
 package ruvek;
 
 import ruvek.internal.NativeLoader;
+import ruvek.internal.Os;
 
 /**
  * The natives of the library {@code ruvekline}, for {@link SerialLine}
@@ -35,7 +36,7 @@ final class LineNatives {
     private LineNatives() {}
 
     static {
-        String os = System.getProperty("os.name", "");
+        String os = Os.osName();
         String arch = System.getProperty("os.arch", "");
         NativeLoader.load("ruvekline", NativeLoader.platform(os, arch), os, arch);
         // Linked now, on a handle that names no line: the JVM looks a native

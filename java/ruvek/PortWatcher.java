@@ -42,7 +42,7 @@ public final class PortWatcher implements Closeable {
             throw new NullPointerException("listener");
         Os os = Os.current();
         if (os != Os.LINUX && os != Os.WINDOWS)
-            throw new SerialPortException("port watching: not supported on " + System.getProperty("os.name"),
+            throw new SerialPortException("port watching: not supported on " + Os.osName(),
                     SerialLine.NO_PORT, null);
         long h;
         try {

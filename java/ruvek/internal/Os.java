@@ -31,6 +31,15 @@ public enum Os {
      * @return the running system
      */
     public static Os current() {
-        return of(System.getProperty("os.name", ""));
+        return of(osName());
+    }
+
+    /**
+     * The os.name property as it is now, for the loader's platform and for messages.
+     *
+     * @return os.name, or "" where it is unset
+     */
+    public static String osName() {
+        return System.getProperty("os.name", "");
     }
 }
