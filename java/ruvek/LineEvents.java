@@ -110,7 +110,7 @@ public final class LineEvents implements AutoCloseable {
     @Override
     public void close() {
         if (stop("closed"))
-            line.wakeEvents(); // the thread then leaves its wait and ends
+            line.core.wakeEvents(); // the thread then leaves its wait and ends
     }
 
     /** Stops telling, for why; false when it had stopped already. */
@@ -138,13 +138,13 @@ public final class LineEvents implements AutoCloseable {
         try {
             for (;;) {
                 long r;
-                line.eventing.lock();
+                line.core.eventing.lock();
                 try {
-                    if (line.closed || !isActive())
+                    if (line.core.closed || !isActive())
                         return;
-                    r = line.transport.waitEvents(mask);
+                    r = line.core.transport.waitEvents(mask);
                 } finally {
-                    line.eventing.unlock();
+                    line.core.eventing.unlock();
                 }
                 if (r == LineNatives.WOKEN)
                     continue;
@@ -162,11 +162,11 @@ public final class LineEvents implements AutoCloseable {
 
     /** The wait failed with minus {@code code}: the line closed, its device gone, or a fault. */
     private void fail(int code) {
-        if (line.closed) {
+        if (line.core.closed) {
             stop("the line is closed");
             return;
         }
-        SerialPortException e = line.failure(code, "waiting for events");
+        SerialPortException e = line.core.failure(code, "waiting for events");
         if (e instanceof PortDisconnectedException && types.contains(Type.DEVICE_GONE))
             deliver(new LineEvent(line, Type.DEVICE_GONE, false, 1));
         LOG.log(Level.FINE, "events of " + line.device() + " ended", e);

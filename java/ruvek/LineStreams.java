@@ -32,15 +32,15 @@ final class LineStreams {
             int n = 0;
             begin();
             try {
-                n = gapMs == 0 ? line.transport.read(b, off, len, wait)
-                        : line.transport.readGap(b, off, len, gapMs, wait);
+                n = gapMs == 0 ? line.core.transport.read(b, off, len, wait)
+                        : line.core.transport.readGap(b, off, len, gapMs, wait);
             } finally {
                 try {
                     end(n != 0);
                 } catch (ClosedByInterruptException e) {
                     wake = new Wake();
                     if (n <= 0) // bytes that came with the interrupt are the caller's; it stays interrupted
-                        throw line.interrupted(true);
+                        throw line.core.interrupted(true);
                 }
             }
             return n;
@@ -48,7 +48,7 @@ final class LineStreams {
 
         @Override
         protected void implCloseChannel() {
-            line.wakeRead();
+            line.core.wakeRead();
         }
     }
 
@@ -60,11 +60,11 @@ final class LineStreams {
      */
     int readGap(byte[] b, int off, int len, int gapMs, int firstWaitMs) throws IOException {
         checkRange(b, off, len);
-        int waited = line.enter(line.reading, true);
+        int waited = line.core.enter(line.core.reading, true);
         try {
             return receive(b, off, len, waited, gapMs, firstWaitMs);
         } finally {
-            line.reading.unlock();
+            line.core.reading.unlock();
         }
     }
 
@@ -74,34 +74,34 @@ final class LineStreams {
     }
 
     private int receive(byte[] b, int off, int len, int waited, int gapMs, int firstWaitMs) throws IOException {
-        int timeout = firstWaitMs > 0 ? firstWaitMs : line.readTimeout;
+        int timeout = firstWaitMs > 0 ? firstWaitMs : line.core.readTimeout;
         long start = System.nanoTime() - waited * 1_000_000L;
         for (;;) {
             int wait = 0;
             if (timeout > 0) {
                 long left = timeout - (System.nanoTime() - start) / 1_000_000;
                 if (left <= 0)
-                    throw line.timedOut(timeout);
+                    throw line.core.timedOut(timeout);
                 wait = (int) Math.min(left, Integer.MAX_VALUE);
             }
             int n = wake.read(b, off, len, wait, gapMs);
             if (n > 0)
                 return n;
             if (n < 0)
-                throw line.failure(n, "read");
+                throw line.core.failure(n, "read");
             // Nothing: the time-out passed, or a wake that an earlier interrupt left came first.
             if (Thread.interrupted())
-                throw line.interrupted(true);
-            if (line.closed)
-                throw line.closedException();
+                throw line.core.interrupted(true);
+            if (line.core.closed)
+                throw line.core.closedException();
         }
     }
 
     private void send(byte[] b, int off, int len) throws IOException {
         // The native takes the whole range or fails.
-        int n = line.transport.write(b, off, len);
+        int n = line.core.transport.write(b, off, len);
         if (n < 0)
-            throw line.failure(n, "write");
+            throw line.core.failure(n, "write");
     }
 
     private static void checkRange(byte[] b, int off, int len) {
@@ -112,12 +112,12 @@ final class LineStreams {
     private final class In extends InputStream {
         @Override
         public int read() throws IOException {
-            int waited = line.enter(line.reading, true);
+            int waited = line.core.enter(line.core.reading, true);
             try {
                 receive(oneIn, 0, 1, waited);
                 return oneIn[0] & 0xFF;
             } finally {
-                line.reading.unlock();
+                line.core.reading.unlock();
             }
         }
 
@@ -126,17 +126,17 @@ final class LineStreams {
             checkRange(b, off, len);
             if (len == 0)
                 return 0;
-            int waited = line.enter(line.reading, true);
+            int waited = line.core.enter(line.core.reading, true);
             try {
                 return receive(b, off, len, waited);
             } finally {
-                line.reading.unlock();
+                line.core.reading.unlock();
             }
         }
 
         @Override
         public int available() throws IOException {
-            return line.quick(Transport::available, "available");
+            return line.core.quick(Transport::available, "available");
         }
 
         @Override
@@ -148,12 +148,12 @@ final class LineStreams {
     private final class Out extends OutputStream {
         @Override
         public void write(int b) throws IOException {
-            line.enter(line.writing, false);
+            line.core.enter(line.core.writing, false);
             try {
                 oneOut[0] = (byte) b;
                 send(oneOut, 0, 1);
             } finally {
-                line.writing.unlock();
+                line.core.writing.unlock();
             }
         }
 
@@ -162,11 +162,11 @@ final class LineStreams {
             checkRange(b, off, len);
             if (len == 0)
                 return;
-            line.enter(line.writing, false);
+            line.core.enter(line.core.writing, false);
             try {
                 send(b, off, len);
             } finally {
-                line.writing.unlock();
+                line.core.writing.unlock();
             }
         }
 

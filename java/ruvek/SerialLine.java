@@ -8,9 +8,6 @@ import java.io.OutputStream;
 import java.net.SocketTimeoutException;
 import java.util.Set;
 import java.util.concurrent.Executor;
-import java.util.concurrent.TimeUnit;
-import java.util.concurrent.locks.LockSupport;
-import java.util.concurrent.locks.ReentrantLock;
 
 /**
  * An open serial port, as streams: 8 data bits, no parity, one stop bit, no
@@ -42,38 +39,14 @@ public final class SerialLine implements AutoCloseable {
     /** The port number of a line opened by a device's name that has none. */
     public static final int NO_PORT = Integer.MIN_VALUE;
 
-    final Transport transport;
-    private final int port;
     private final int baud;
-    private final String device;
-    private final Ports.Watch watch;
-    private final String closedMessage; // made at the open: a close's reader then only throws
+    final LineCore core;
     final LineStreams streams = new LineStreams(this);
 
-    // One reader and one writer at a time; close takes both, and `freeing`,
-    // which available() holds, so that no call is left in the native line
-    // when it is freed.
-    private final Object freeing = new Object();
-    final ReentrantLock reading = new ReentrantLock();
-    final ReentrantLock writing = new ReentrantLock();
-    final ReentrantLock eventing = new ReentrantLock(); // the event wait's; close takes it too
-    private LineEvents events; // under `freeing`
-    // Under its own monitor, not an AtomicBoolean: the first compare-and-set
-    // through a VarHandle links code that a first close would wait for.
-    private final Object closeClaim = new Object();
-    private boolean closing;
-    volatile boolean closed;   // no new call starts
-    private volatile boolean released; // the port is free for the next open
-    volatile int readTimeout;
-
-    /** A line over an open transport; LineOpening makes them. */
+    /** A line over an open transport; LineOpening and LinePair make them. */
     SerialLine(Transport transport, int port, int baud, String device, Ports.Watch watch) {
-        this.transport = transport;
-        this.port = port;
         this.baud = baud;
-        this.device = device;
-        this.watch = watch;
-        closedMessage = SerialPortException.where(port, device) + ": the line is closed";
+        core = new LineCore(transport, port, device, watch);
     }
 
     /**
@@ -129,6 +102,9 @@ public final class SerialLine implements AutoCloseable {
      * Windows {@code COM7} or {@code \\.\COM12}. {@link SerialPortInfo#device()}
      * gives the name of each port the system shows. A name of the form
      * {@code COMn} on Linux opens port n, as {@link #open(int, int)} does.
+     * {@code socket://host:port} reaches a server that carries bytes only,
+     * over TCP: there settings, modem lines and breaks are refused as not
+     * supported by this transport, and the settings given are not sent.
      *
      * @param device the device's name
      * @param baud bits per second, such as 9600
@@ -151,7 +127,7 @@ public final class SerialLine implements AutoCloseable {
      * @return the number passed to {@link #open(int, int)}, or {@link #NO_PORT} for a line opened by a path
      */
     public int port() {
-        return port;
+        return core.port;
     }
 
     /**
@@ -169,7 +145,7 @@ public final class SerialLine implements AutoCloseable {
      * @return the device's path or name
      */
     public String device() {
-        return device;
+        return core.device;
     }
 
     /**
@@ -181,13 +157,13 @@ public final class SerialLine implements AutoCloseable {
      */
     public LineSettings settings() throws SerialPortException {
         long[] packed = new long[1];
-        quick(h -> {
+        core.quick(h -> {
             packed[0] = h.getFormat();
             return packed[0] < 0 ? (int) packed[0] : 0;
         }, "reading the settings");
         LineSettings s = LineSettings.unpack(packed[0]);
         if (s == null)
-            throw new SerialPortException(port, device, "the driver reports settings no line runs at: "
+            throw new SerialPortException(core.port, core.device, "the driver reports settings no line runs at: "
                     + LineSettings.describe(packed[0]));
         return s;
     }
@@ -201,12 +177,12 @@ public final class SerialLine implements AutoCloseable {
      * @throws SerialPortException when the line is closed or the driver fails
      */
     public void setSettings(LineSettings settings) throws SerialPortException {
-        int field = quick(h -> h.setFormat(settings.baud(), settings.dataBits(),
+        int field = core.quick(h -> h.setFormat(settings.baud(), settings.dataBits(),
                 settings.parity().ordinal(), settings.stopBits().ordinal(), settings.flowControl().ordinal(),
                 settings.options()),
                 "changing the settings");
         if (field > 0)
-            throw settings.refused(field, port, device);
+            throw settings.refused(field, core.port, core.device);
     }
 
     /**
@@ -234,7 +210,7 @@ public final class SerialLine implements AutoCloseable {
      * @throws SerialPortException "not supported by this device" where the device has no modem lines
      */
     public boolean isCTS() throws SerialPortException {
-        return (modemStatus() & 0x10) != 0;
+        return (core.modemStatus() & 0x10) != 0;
     }
 
     /**
@@ -242,7 +218,7 @@ public final class SerialLine implements AutoCloseable {
      * @throws SerialPortException "not supported by this device" where the device has no modem lines
      */
     public boolean isDSR() throws SerialPortException {
-        return (modemStatus() & 0x20) != 0;
+        return (core.modemStatus() & 0x20) != 0;
     }
 
     /**
@@ -250,7 +226,7 @@ public final class SerialLine implements AutoCloseable {
      * @throws SerialPortException "not supported by this device" where the device has no modem lines
      */
     public boolean isRI() throws SerialPortException {
-        return (modemStatus() & 0x40) != 0;
+        return (core.modemStatus() & 0x40) != 0;
     }
 
     /**
@@ -258,7 +234,7 @@ public final class SerialLine implements AutoCloseable {
      * @throws SerialPortException "not supported by this device" where the device has no modem lines
      */
     public boolean isDCD() throws SerialPortException {
-        return (modemStatus() & 0x80) != 0;
+        return (core.modemStatus() & 0x80) != 0;
     }
 
     /**
@@ -272,7 +248,7 @@ public final class SerialLine implements AutoCloseable {
     public void sendBreak(int ms) throws IOException {
         if (ms < 0)
             throw new IllegalArgumentException("a break's length must not be negative, not " + ms);
-        afterWrites(h -> h.sendBreak(ms), "the break");
+        core.afterWrites(h -> h.sendBreak(ms), "the break");
     }
 
     /**
@@ -282,7 +258,7 @@ public final class SerialLine implements AutoCloseable {
      * @throws IOException when the line is closed or the driver fails
      */
     public void drain() throws IOException {
-        afterWrites(Transport::drain, "draining");
+        core.afterWrites(Transport::drain, "draining");
     }
 
     /**
@@ -291,7 +267,7 @@ public final class SerialLine implements AutoCloseable {
      * @throws SerialPortException when the line is closed or the driver fails
      */
     public void purgeInput() throws SerialPortException {
-        quick(h -> h.purge(8), "purging the input");
+        core.quick(h -> h.purge(8), "purging the input");
     }
 
     /**
@@ -300,7 +276,7 @@ public final class SerialLine implements AutoCloseable {
      * @throws SerialPortException when the line is closed or the driver fails
      */
     public void purgeOutput() throws SerialPortException {
-        quick(h -> h.purge(4), "purging the output");
+        core.quick(h -> h.purge(4), "purging the output");
     }
 
     /**
@@ -357,81 +333,11 @@ public final class SerialLine implements AutoCloseable {
         if (types.contains(LineEvent.Type.MESSAGE) != (framing != null))
             throw new IllegalArgumentException("MESSAGE events and a framing come together");
         MessageReader messages = framing == null ? null : new MessageReader(this, framing);
-        checkListener();
-        // The turn of the event wait, which a closed listening's thread is leaving.
-        eventing.lock();
-        try {
-            synchronized (freeing) {
-                checkListener();
-                // Levels are told as they change from these; events, from the mask's setting.
-                int levels = LineEvents.wantsLines(types) ? modemStatus() >> 4 : 0;
-                int mask = LineEvents.maskOf(types);
-                quick(h -> h.setEventMask(mask), "listening");
-                events = new LineEvents(this, types, listener, executor, levels, messages);
-                events.start();
-                return events;
-            }
-        } finally {
-            eventing.unlock();
-        }
-    }
-
-    private void checkListener() throws SerialPortException {
-        synchronized (freeing) {
-            checkOpen();
-            if (events != null && events.isActive())
-                throw new IllegalStateException(SerialPortException.where(port, device)
-                        + ": the line has a listener already; close its LineEvents first");
-        }
-    }
-
-    /** Ends the event wait in progress, for a listening's close; nothing once the line is closed. */
-    void wakeEvents() {
-        synchronized (freeing) {
-            if (!closed)
-                transport.wakeEvents();
-        }
-    }
-
-    /** A call on the line's transport: its result, negative for minus a Win32 error. */
-    interface NativeCall {
-        int on(Transport transport);
-    }
-
-    /** Runs a short call, which a close waits for: its result, 0 or more; a failure throws. */
-    int quick(NativeCall call, String what) throws SerialPortException {
-        synchronized (freeing) {
-            checkOpen();
-            int r = call.on(transport);
-            if (r < 0)
-                throw failure(r, what);
-            return r;
-        }
-    }
-
-    /** Runs a call in the writers' turn, after the writes before it; a close ends it. */
-    private void afterWrites(NativeCall call, String what) throws IOException {
-        enter(writing, false);
-        try {
-            int r = call.on(transport);
-            if (r != 0)
-                throw failure(r, what);
-        } finally {
-            writing.unlock();
-        }
+        return core.listen(this, types, listener, executor, messages);
     }
 
     private void control(int function, String line) throws SerialPortException {
-        quick(h -> h.escape(function), line);
-    }
-
-    private int modemStatus() throws SerialPortException {
-        return quick(Transport::modemStatus, "modem lines");
-    }
-
-    private void checkOpen() throws SerialPortException {
-        if (closed)
-            throw closedException();
+        core.quick(h -> h.escape(function), line);
     }
 
     /**
@@ -445,7 +351,7 @@ public final class SerialLine implements AutoCloseable {
     public void setReadTimeout(int ms) {
         if (ms < 0)
             throw new IllegalArgumentException("the read time-out must not be negative, not " + ms);
-        readTimeout = ms;
+        core.readTimeout = ms;
     }
 
     /**
@@ -484,110 +390,11 @@ public final class SerialLine implements AutoCloseable {
      */
     @Override
     public void close() {
-        boolean first;
-        synchronized (closeClaim) {
-            first = !closing;
-            closing = true;
-        }
-        if (!first) {
-            while (!released) // another thread is closing: return once it has freed the port
-                LockSupport.parkNanos(this, 100_000);
-            return;
-        }
-        closed = true;
-        LineEvents listening;
-        synchronized (freeing) {
-            listening = events;
-        }
-        if (listening != null)
-            listening.stop("the line is closed"); // no event is told once close returns
-        try {
-            transport.cancel(); // ends the calls in progress, and those about to start
-        } finally {
-            // The calls in flight now end at once; the native line is freed
-            // only when none is left in it.
-            reading.lock();
-            writing.lock();
-            eventing.lock();
-            try {
-                synchronized (freeing) {
-                    transport.close();
-                }
-            } finally {
-                released = true;
-                eventing.unlock();
-                writing.unlock();
-                reading.unlock();
-            }
-        }
+        core.close();
     }
 
-    /**
-     * Takes the turn to read or write, waiting for the one whose turn it is.
-     * A read waits no longer than its time-out in all; the time it waited
-     * here is returned for that, in ms, or 0 when the turn was free.
-     */
-    int enter(ReentrantLock turn, boolean read) throws IOException {
-        long waited = 0;
-        if (!turn.tryLock()) {
-            long start = System.nanoTime();
-            int timeout = read ? readTimeout : 0;
-            try {
-                if (timeout == 0)
-                    turn.lockInterruptibly();
-                else if (!turn.tryLock(timeout, TimeUnit.MILLISECONDS))
-                    throw timedOut(timeout);
-            } catch (InterruptedException e) {
-                throw interrupted(read);
-            }
-            waited = (System.nanoTime() - start) / 1_000_000;
-        }
-        if (closed) {
-            turn.unlock();
-            throw closedException();
-        }
-        return (int) Math.min(waited, Integer.MAX_VALUE);
+    @Override
+    public String toString() {
+        return "SerialLine " + SerialPortException.where(core.port, core.device) + (core.closed ? ", closed" : "");
     }
-
-    /** Ends the wait of the read in progress, for its thread's interrupt; nothing once the line is closed. */
-    void wakeRead() {
-        synchronized (freeing) {
-            if (!closed)
-                transport.wakeRead();
-        }
-    }
-
-    InterruptedIOException interrupted(boolean read) {
-        Thread.currentThread().interrupt();
-        return new InterruptedIOException(SerialPortException.where(port, device)
-                + (read ? ": read interrupted" : ": write interrupted"));
-    }
-
-    SocketTimeoutException timedOut(int timeout) {
-        return new SocketTimeoutException(SerialPortException.where(port, device) + ": read timed out after "
-                + timeout + " ms");
-    }
-
-    SerialPortException closedException() {
-        return new SerialPortException(closedMessage, port, device);
-    }
-
-    /** The exception for a native call that failed with minus {@code code}. */
-    SerialPortException failure(int code, String what) {
-        if (closed || code == -LineNatives.ERROR_OPERATION_ABORTED)
-            return closedException();
-        if (code == -LineNatives.ERROR_NOT_SUPPORTED)
-            return new SerialPortException(port, device, what + ": not supported by this device");
-        if (code == -TcpTransport.NOT_BY_TRANSPORT)
-            return new SerialPortException(port, device, what + ": not supported by this transport");
-        // The natives know a device that has gone when the system says so; the
-        // watch, when it only fails a call with a code that says nothing.
-        String why = watch.gone();
-        if (why == null && code == -LineNatives.ERROR_DEVICE_REMOVED)
-            why = "disconnected; the device is gone";
-        if (why != null)
-            return new PortDisconnectedException(port, device, why);
-        return new SerialPortException(port, device, what + " failed (system error " + -code + ")");
-    }
-
 }
