@@ -93,8 +93,9 @@ final class PairTransport implements Transport {
 
     private int take(byte[] b, int off, int len) {
         int n = Math.min(len, count);
-        for (int i = 0; i < n; i++)
-            b[off + i] = in[(start + i) % HOLDS];
+        int first = Math.min(n, HOLDS - start); // to the ring's end, then from its start
+        System.arraycopy(in, start, b, off, first);
+        System.arraycopy(in, 0, b, off + first, n - first);
         start = (start + n) % HOLDS;
         count -= n;
         wire.notifyAll(); // a writer may wait for room
@@ -169,8 +170,9 @@ final class PairTransport implements Transport {
                     continue;
                 }
                 int n = Math.min(len - done, HOLDS - p.count);
-                for (int i = 0; i < n; i++)
-                    p.in[(p.start + p.count + i) % HOLDS] = b[off + done + i];
+                int end = (p.start + p.count) % HOLDS, first = Math.min(n, HOLDS - end);
+                System.arraycopy(b, off + done, p.in, end, first);
+                System.arraycopy(b, off + done + first, p.in, 0, n - first);
                 p.count += n;
                 done += n;
                 p.raise(LineNatives.EV_RXCHAR);
