@@ -39,9 +39,8 @@ final class LineOpening {
         if (device.startsWith("socket://")) // bytes only: the server sets its own line up
             return new SerialLine(TcpTransport.connect(device), SerialLine.NO_PORT, settings.baud(), device,
                     new Ports.Watch());
-        if (device.startsWith("rfc2217://"))
-            throw new SerialPortException(SerialLine.NO_PORT, device, "RFC 2217 is not built into this version; "
-                    + "socket:// reaches a server that carries bytes only");
+        if (device.startsWith("rfc2217://")) // the server owns the port and takes every setting
+            return Rfc2217Transport.open(device, settings);
         long n = comNumber(device);
         if (n > 0 && n == (int) n)
             return byNumber((int) n, settings);

@@ -142,8 +142,10 @@ class SocketLineTest {
     }
 
     @Test
-    void rfc2217IsRefusedSayingSo() {
-        SerialPortException e = assertThrows(SerialPortException.class, () -> SerialLine.open("rfc2217://h:1", 9600));
-        assertTrue(e.getMessage().contains("RFC 2217"), e.getMessage());
+    void rfc2217NamesAreCheckedAsSocketNamesAre() {
+        for (String bad : new String[] {"rfc2217://", "rfc2217://host", "rfc2217://h:0", "rfc2217://::1:5"})
+            assertThrows(IllegalArgumentException.class, () -> SerialLine.open(bad, 9600), bad);
+        NoSuchPortException e = assertThrows(NoSuchPortException.class, () -> SerialLine.open("rfc2217://h.invalid:1", 9600));
+        assertTrue(e.getMessage().contains("cannot connect"), e.getMessage());
     }
 }
