@@ -10,10 +10,12 @@ import ruvek.LineSettings;
 import ruvek.SerialLine;
 
 /**
- * Usage: TransportBench MODE COUNT, printing "MODE jvm VALUE UNIT".
+ * Usage: TransportBench MODE COUNT [URL], printing "MODE jvm VALUE UNIT".
  * pair-rtt, tcp-rtt: the median µs of COUNT one-byte round trips through an
  * echo (the pair's second end, or a loopback server's thread); pair-bulk,
  * tcp-bulk: MB/s of COUNT bytes one way in 64 KiB writes, read in 64 KiB reads.
+ * url-rtt, url-bulk: the same through URL, whose far end echoes: the bulk's
+ * bytes are written on one thread and read back on another.
  */
 public final class TransportBench {
     private TransportBench() {}
@@ -73,9 +75,44 @@ public final class TransportBench {
         return total / ((System.nanoTime() - start) / 1e9) / 1e6;
     }
 
+    /** MB/s of total bytes sent and read back through an echoing far end. */
+    static double echoBulk(SerialLine line, long total) throws Exception {
+        byte[] b = new byte[65536];
+        Thread writer = new Thread(() -> {
+            try {
+                for (long sent = 0; sent < total; sent += b.length)
+                    line.getOutputStream().write(b, 0, (int) Math.min(b.length, total - sent));
+            } catch (Exception e) {
+                throw new IllegalStateException(e);
+            }
+        });
+        long start = System.nanoTime();
+        writer.start();
+        byte[] in = new byte[65536];
+        for (long got = 0; got < total; )
+            got += line.getInputStream().read(in);
+        writer.join();
+        return total / ((System.nanoTime() - start) / 1e9) / 1e6;
+    }
+
     public static void main(String[] args) throws Exception {
         String mode = args[0];
         long count = Long.parseLong(args[1]);
+        if (mode.startsWith("url-")) {
+            double v;
+            try (SerialLine line = SerialLine.open(args[2], 115200)) {
+                line.setReadTimeout(30_000);
+                if (mode.equals("url-rtt")) {
+                    rtt(line, (int) count / 2);
+                    v = rtt(line, (int) count);
+                } else {
+                    echoBulk(line, count / 4);
+                    v = echoBulk(line, count);
+                }
+            }
+            System.out.printf("%s jvm %.2f %s%n", mode, v, mode.equals("url-rtt") ? "us" : "MB/s");
+            System.exit(0);
+        }
         boolean tcp = mode.startsWith("tcp");
         boolean round = mode.endsWith("rtt");
         double value;
