@@ -50,8 +50,13 @@ class Rfc2217LineTest {
         final Process process;
 
         Ser2net() throws Exception {
+            this(57);
+        }
+
+        /** With the null-modem's link as com<comPort>, for suites that run beside this one. */
+        Ser2net(int comPort) throws Exception {
             dir = Files.createTempDirectory("ruvek-ser2net");
-            cable = new NullModem(dir, 57);
+            cable = new NullModem(dir, comPort);
             try (ServerSocket free = new ServerSocket(0, 1, InetAddress.getLoopbackAddress())) {
                 port = free.getLocalPort();
             }
