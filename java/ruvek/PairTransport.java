@@ -65,13 +65,18 @@ final class PairTransport implements Transport {
             wire.wait(Math.max(1, left));
             return true;
         } catch (InterruptedException e) {
-            INTERRUPTED.get()[0] = true;
+            tookInterrupt();
             return true;
         }
     }
 
+    /** A wait took the thread's interrupt: {@link #given} gives it back as the call returns. */
+    static void tookInterrupt() {
+        INTERRUPTED.get()[0] = true;
+    }
+
     /** r, once the interrupt a wait took is the thread's again. */
-    private static long given(long r) {
+    static long given(long r) {
         boolean[] taken = INTERRUPTED.get();
         if (taken[0]) {
             taken[0] = false;

@@ -23,10 +23,6 @@ final class Rfc2217Link {
             MODEMSTATE = 7, SUSPEND = 8, RESUME = 9, LINESTATE_MASK = 10, MODEMSTATE_MASK = 11, PURGE = 12;
     private static final String[] COMMANDS = {"signature", "baud rate", "data size", "parity", "stop size",
         "control", "line state", "modem state", "suspend", "resume", "line state mask", "modem state mask", "purge"};
-    private static final int ALL_EVENTS = LineNatives.EV_RXCHAR | LineNatives.EV_TXEMPTY | LineNatives.EV_CTS
-            | LineNatives.EV_DSR | LineNatives.EV_RLSD | LineNatives.EV_BREAK | LineNatives.EV_ERR | LineNatives.EV_RING;
-    private static final int MODEM_LINES = LineNatives.EV_CTS | LineNatives.EV_DSR | LineNatives.EV_RING
-            | LineNatives.EV_RLSD;
 
     final PairTransport line;    // the line's end
     private final PairTransport wire; // the pumps'
@@ -42,11 +38,10 @@ final class Rfc2217Link {
     private final long[] answer = new long[PURGE + 1];
     private final boolean[] answered = new boolean[PURGE + 1];
     private int comPort = -1, binaryOurs = -1, binaryTheirs = -1; // -1 unanswered, 0 refused, 1 agreed
-    private int modem;                 // the server's modem lines, MS_*_ON bits
-    private int mask, pending, errors; // the event mask, events since the last wait, CE_ bits
     private long written, sent;        // bytes the line wrote, and those the pump sent
-    private boolean suspended, cancelled, eventWake;
+    private boolean suspended, cancelled;
     private String gone;               // why the connection ended; null while it lasts
+    final Rfc2217Events events;        // the server's notices, and the line's wait for them
 
     private Rfc2217Link(Socket socket, String name) {
         PairTransport[] ends = PairTransport.joined(LineSettings.of(9600));
@@ -54,6 +49,15 @@ final class Rfc2217Link {
         wire = ends[1];
         this.socket = socket;
         this.name = name;
+        events = new Rfc2217Events(state, line, new Rfc2217Events.Connection() {
+            @Override public int ended() {
+                return Rfc2217Link.this.ended();
+            }
+
+            @Override public boolean await(long deadline) {
+                return waitState(deadline);
+            }
+        });
     }
 
     /** Connects and agrees the option; a failure names its cause and leaves nothing open. */
@@ -81,7 +85,7 @@ final class Rfc2217Link {
             done = true;
             return link;
         } finally {
-            given(0);
+            PairTransport.given(0);
             if (!done) {
                 link.cancel();
                 link.close();
@@ -163,21 +167,9 @@ final class Rfc2217Link {
                 return false;
             state.wait(deadline == 0 ? 0 : Math.max(1, left));
         } catch (InterruptedException e) {
-            INTERRUPTED.get()[0] = true; // given back as the call returns, as the pair does
+            PairTransport.tookInterrupt(); // given back as the call returns, as the pair does
         }
         return true;
-    }
-
-    private static final ThreadLocal<boolean[]> INTERRUPTED = ThreadLocal.withInitial(() -> new boolean[1]);
-
-    /** r, once the interrupt a wait took is the thread's again. */
-    static long given(long r) {
-        boolean[] taken = INTERRUPTED.get();
-        if (taken[0]) {
-            taken[0] = false;
-            Thread.currentThread().interrupt();
-        }
-        return r;
     }
 
     /** Ends the connection for why, the first why kept; the line then reads what came, then its device gone. */
@@ -258,7 +250,7 @@ final class Rfc2217Link {
                     lineGone[0] = true;
                     return;
                 }
-                raise(LineNatives.EV_RXCHAR, 0);
+                events.raise(LineNatives.EV_RXCHAR, 0);
             }
 
             @Override public void subnegotiation(int option, byte[] b, int len) throws TelnetCodec.Fault {
@@ -315,32 +307,16 @@ final class Rfc2217Link {
         synchronized (state) {
             if (command == LINESTATE) {
                 answered[LINESTATE_MASK] = true; // the mask's answer, for a server that answers with the state
-                errors |= ((v & 0x10) != 0 ? LineNatives.CE_BREAK : 0) | ((v & 0x08) != 0 ? LineNatives.CE_FRAME : 0)
-                        | ((v & 0x04) != 0 ? LineNatives.CE_RXPARITY : 0) | ((v & 0x02) != 0 ? LineNatives.CE_OVERRUN : 0);
-                pending |= ((v & 0x10) != 0 ? LineNatives.EV_BREAK : 0) | ((v & 0x0E) != 0 ? LineNatives.EV_ERR : 0);
+                events.lineState(v);
             } else if (command == MODEMSTATE) {
-                // Levels in the high nibble, as MS_*_ON; their changes in the low one, line for line.
-                int now = (int) v & 0xF0, changed = (modem ^ now) | ((int) v & 0x0F) << 4;
-                modem = now;
                 answered[MODEMSTATE_MASK] = true;
-                pending |= ((changed & 0x10) != 0 ? LineNatives.EV_CTS : 0)
-                        | ((changed & 0x20) != 0 ? LineNatives.EV_DSR : 0)
-                        | ((changed & 0x40) != 0 ? LineNatives.EV_RING : 0)
-                        | ((changed & 0x80) != 0 ? LineNatives.EV_RLSD : 0);
+                events.modemState(v);
             } else if (command == SUSPEND || command == RESUME) {
                 suspended = command == SUSPEND;
             } else {
                 answer[command] = v;
                 answered[command] = true;
             }
-            state.notifyAll();
-        }
-    }
-
-    private void raise(int events, int ce) {
-        synchronized (state) {
-            pending |= events;
-            errors |= ce;
             state.notifyAll();
         }
     }
@@ -365,7 +341,7 @@ final class Rfc2217Link {
             synchronized (state) {
                 sent += n;
                 if (sent >= written)
-                    pending |= LineNatives.EV_TXEMPTY;
+                    events.held(LineNatives.EV_TXEMPTY, 0);
                 state.notifyAll();
             }
         }
@@ -407,13 +383,6 @@ final class Rfc2217Link {
         return first;
     }
 
-    int modemStatus() {
-        synchronized (state) {
-            int e = ended();
-            return e != 0 ? e : modem;
-        }
-    }
-
     /** 0 after ms, or sooner minus the error once the line closes. */
     int hold(int ms) {
         synchronized (state) {
@@ -440,56 +409,6 @@ final class Rfc2217Link {
         wire.purge(8);
         synchronized (state) {
             written = sent;
-            state.notifyAll();
-        }
-    }
-
-    long waitEvents(int mask) {
-        synchronized (state) {
-            int armed = setEventMask(mask);
-            if (armed != 0)
-                return armed;
-            for (;;) {
-                if (cancelled)
-                    return -LineNatives.ERROR_OPERATION_ABORTED;
-                int happened = pending & mask;
-                if (happened != 0) {
-                    pending &= ~mask;
-                    int errs = errors;
-                    errors = 0;
-                    long levels = (mask & MODEM_LINES) != 0 ? modem >> 4 : 0;
-                    long count = Math.max(0, line.available());
-                    return happened | levels << 16 | (long) errs << 20 | count << 32;
-                }
-                if (gone != null)
-                    return -LineNatives.ERROR_DEVICE_REMOVED;
-                if (eventWake) {
-                    eventWake = false;
-                    return LineNatives.WOKEN;
-                }
-                waitState(0);
-            }
-        }
-    }
-
-    int setEventMask(int mask) {
-        synchronized (state) {
-            if (mask <= 0 || (mask & ~ALL_EVENTS) != 0)
-                return -LineNatives.ERROR_INVALID_PARAMETER;
-            if (cancelled)
-                return -LineNatives.ERROR_OPERATION_ABORTED;
-            if (mask != this.mask) {
-                // Counted from here on; bytes already waiting are told, as the pair does.
-                this.mask = mask;
-                pending = line.available() > 0 ? LineNatives.EV_RXCHAR : 0;
-            }
-            return 0;
-        }
-    }
-
-    void wakeEvents() {
-        synchronized (state) {
-            eventWake = true;
             state.notifyAll();
         }
     }

@@ -109,7 +109,7 @@ final class Rfc2217Transport implements Transport {
     }
 
     @Override public int setFormat(int baud, int dataBits, int parity, int stopBits, int flow, int options) {
-        return (int) Rfc2217Link.given(setting(baud, dataBits, parity, stopBits, flow, options));
+        return (int) PairTransport.given(setting(baud, dataBits, parity, stopBits, flow, options));
     }
 
     private int setting(int baud, int dataBits, int parity, int stopBits, int flow, int options) {
@@ -183,7 +183,7 @@ final class Rfc2217Transport implements Transport {
 
     /** What the server confirmed, field by field. */
     @Override public long getFormat() {
-        int e = link.modemStatus(); // 0 or more while the connection lasts
+        int e = link.events.modemStatus(); // 0 or more while the connection lasts
         if (e < 0)
             return e;
         synchronized (this) {
@@ -195,16 +195,16 @@ final class Rfc2217Transport implements Transport {
         if (function < 3 || function > 6)
             return -LineNatives.ERROR_INVALID_PARAMETER;
         int asked = LINES[function - 3];
-        long r = Rfc2217Link.given(link.exchange(Rfc2217Link.CONTROL, asked, 1));
+        long r = PairTransport.given(link.exchange(Rfc2217Link.CONTROL, asked, 1));
         return r == -Rfc2217Link.NO_ANSWER || r >= 0 && r != asked ? -LineNatives.ERROR_NOT_SUPPORTED : r < 0 ? (int) r : 0;
     }
 
     @Override public int modemStatus() {
-        return link.modemStatus();
+        return link.events.modemStatus();
     }
 
     @Override public int sendBreak(int ms) {
-        return (int) Rfc2217Link.given(breaking(ms));
+        return (int) PairTransport.given(breaking(ms));
     }
 
     private int breaking(int ms) {
@@ -225,7 +225,7 @@ final class Rfc2217Transport implements Transport {
     }
 
     @Override public int drain() {
-        return (int) Rfc2217Link.given(link.drain());
+        return (int) PairTransport.given(link.drain());
     }
 
     /** The server's buffers, then ours: PURGE_RXCLEAR 8 is what came in, PURGE_TXCLEAR 4 what goes out. */
@@ -233,7 +233,7 @@ final class Rfc2217Transport implements Transport {
         int which = ((flags & 8) != 0 ? 1 : 0) | ((flags & 4) != 0 ? 2 : 0);
         if (which == 0)
             return 0;
-        long r = Rfc2217Link.given(link.exchange(Rfc2217Link.PURGE, which, 1));
+        long r = PairTransport.given(link.exchange(Rfc2217Link.PURGE, which, 1));
         if (r < 0)
             return r == -Rfc2217Link.NO_ANSWER ? -LineNatives.ERROR_NOT_SUPPORTED : (int) r;
         if ((flags & 8) != 0)
@@ -244,14 +244,14 @@ final class Rfc2217Transport implements Transport {
     }
 
     @Override public long waitEvents(int mask) {
-        return Rfc2217Link.given(link.waitEvents(mask));
+        return PairTransport.given(link.events.waitEvents(mask));
     }
 
     @Override public int setEventMask(int mask) {
-        return link.setEventMask(mask);
+        return link.events.setEventMask(mask);
     }
 
     @Override public void wakeEvents() {
-        link.wakeEvents();
+        link.events.wakeEvents();
     }
 }
