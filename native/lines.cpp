@@ -6,6 +6,7 @@
 // waiting on one thread never holds up a write on another, and a cancel
 // ends either at once. The line-control natives are lines_control.cpp's.
 #include "lines.h"
+#include "handles.h"
 
 #include <new>
 #include <stdint.h>
@@ -15,54 +16,10 @@ using namespace ruvek_lines;
 
 namespace {
 
-// The lines open now. A handle names its slot and its open: SLOTS * (opens
-// so far) + slot + 1, so that a handle kept from an earlier open, or one
-// that never was, finds no line: every call answers it ERROR_INVALID_HANDLE,
-// and a second close frees nothing twice. A slot claimed but not yet filled
-// holds CLAIMED.
-constexpr unsigned SLOTS = 1024;
-constexpr jlong CLAIMED = -1;
-struct Slot {
-    std::atomic<jlong> handle{0};
-    Line *line = nullptr;
-};
-Slot slots[SLOTS];
-std::atomic<jlong> opens{0};
+// The lines open now, named by the handles Java keeps.
+Handles<Line, 1024> lines;
 
-Slot &slotOf(jlong handle) { return slots[(unsigned long long)(handle - 1) % SLOTS]; }
-
-// The open line that handle names, or null. One load on the path of every call.
-Line *lineOf(jlong handle)
-{
-    if (handle <= 0)
-        return nullptr;
-    Slot &s = slotOf(handle);
-    return s.handle.load(std::memory_order_acquire) == handle ? s.line : nullptr;
-}
-
-// Enters l in a free slot: its handle, or 0 when every slot is taken.
-jlong enter(Line *l)
-{
-    for (unsigned i = 0; i < SLOTS; i++) {
-        jlong free = 0;
-        if (slots[i].handle.compare_exchange_strong(free, CLAIMED)) {
-            jlong h = (jlong)SLOTS * opens.fetch_add(1) + i + 1;
-            slots[i].line = l;
-            slots[i].handle.store(h, std::memory_order_release);
-            return h;
-        }
-    }
-    return 0;
-}
-
-// Takes handle's line out of the table: the line, or null when it names none (closed already).
-Line *leave(jlong handle)
-{
-    Line *l = lineOf(handle);
-    if (!l || !slotOf(handle).handle.compare_exchange_strong(handle, 0))
-        return nullptr;
-    return l;
-}
+Line *lineOf(jlong handle) { return lines.find(handle); }
 
 } // namespace
 
@@ -130,13 +87,14 @@ namespace ruvek_lines {
 // asks only for the bytes already waiting, or for one when none is, so it
 // waits for the first byte alone. A plain total time-out, not the
 // MAXDWORD pair meant for this, because Wine ignores that pair: its reads
-// then wait until the buffer is full.
-bool setReadWait(Line &l, DWORD ms)
+// then wait until the buffer is full. With an interval, a read ends once
+// that gap follows a byte (the gap read's), and the next plain read sets its own.
+bool setReadWait(Line &l, DWORD ms, DWORD interval)
 {
-    if (l.readWait == ms)
+    if (interval == 0 && l.readWait == ms)
         return true;
     COMMTIMEOUTS t;
-    t.ReadIntervalTimeout = 0;
+    t.ReadIntervalTimeout = interval;
     t.ReadTotalTimeoutMultiplier = 0;
     t.ReadTotalTimeoutConstant = ms;
     // No write time-out: a write returns when the driver has taken it all.
@@ -144,7 +102,7 @@ bool setReadWait(Line &l, DWORD ms)
     t.WriteTotalTimeoutConstant = 0;
     if (!SetCommTimeouts(l.port, &t))
         return false;
-    l.readWait = ms;
+    l.readWait = interval ? MAXDWORD : ms;
     return true;
 }
 
@@ -194,7 +152,7 @@ jint transfer(Line &l, bool reading, void *buffer, DWORD n, bool *woken)
     }
     DWORD moved = 0;
     BOOL ok = GetOverlappedResult(l.port, &ov, &moved, TRUE);
-    if (moved > 0)
+    if (moved > 0 && l.looking.load(std::memory_order_relaxed))
         (reading ? l.reads : l.writes).fetch_add(1, std::memory_order_relaxed);
     if (!ok) {
         DWORD error = GetLastError();
@@ -305,7 +263,7 @@ JNIEXPORT jlong JNICALL Java_ruvek_LineNatives_open(JNIEnv *env, jclass, jbyteAr
         release(l);
         return error;
     }
-    jlong h = enter(l);
+    jlong h = lines.enter(l);
     if (!h) {
         release(l);
         return failure(ERROR_NOT_ENOUGH_MEMORY); // Windows' answer to too many open handles
@@ -403,7 +361,7 @@ JNIEXPORT void JNICALL Java_ruvek_LineNatives_wakeRead(JNIEnv *, jclass, jlong h
 
 JNIEXPORT jboolean JNICALL Java_ruvek_LineNatives_close(JNIEnv *, jclass, jlong handle)
 {
-    Line *l = leave(handle);
+    Line *l = lines.leave(handle);
     if (!l)
         return JNI_FALSE;
     BOOL ok = CloseHandle(l->port);

@@ -37,9 +37,10 @@ struct Line {
     std::atomic<DWORD> errorsSeen{0};
     // Where the system's event wait ends at once with nothing (Wine's on a
     // pty), the line is looked at every few ms instead: what the last look saw.
-    // Transfers that moved bytes, each direction's, count for those looks.
+    // Transfers that moved bytes, each direction's, count for those looks,
+    // and only while the line is looked at: a read or write pays one load else.
     unsigned quietEnds = 0;
-    bool looking = false;
+    std::atomic<bool> looking{false};
     DWORD lookQueue = 0, lookOut = 0, lookLines = 0;
     std::atomic<unsigned> reads{0}, writes{0};
     unsigned lookReads = 0, lookWrites = 0;
@@ -71,8 +72,9 @@ template <class F> jint onLine(jlong handle, F f)
 // natives know, and for RS-485 with RTS/CTS, which both want RTS.
 bool formatOf(jint baud, jint dataBits, jint parity, jint stopBits, jint flow, jint options, LineFormat *f);
 
-// Makes a read wait up to ms (0: without limit) for all it asks.
-bool setReadWait(Line &l, DWORD ms);
+// Makes a read wait up to ms (0: without limit) for all it asks; with an
+// interval, only until that gap follows a byte.
+bool setReadWait(Line &l, DWORD ms, DWORD interval = 0);
 
 // Runs one overlapped transfer to its end: the bytes moved, or minus the
 // error. A read that wakeRead ended gives what it took and sets *woken.

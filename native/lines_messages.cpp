@@ -7,20 +7,6 @@ using namespace ruvek_lines;
 
 namespace {
 
-// Win32's interval time-out: a read ends once the gap follows a byte, and
-// waits without limit for the first. The next plain read sets its own.
-bool setGapWait(Line &l, DWORD gapMs)
-{
-    COMMTIMEOUTS t;
-    t.ReadIntervalTimeout = gapMs;
-    t.ReadTotalTimeoutMultiplier = 0;
-    t.ReadTotalTimeoutConstant = 0;
-    t.WriteTotalTimeoutMultiplier = 0;
-    t.WriteTotalTimeoutConstant = 0;
-    l.readWait = MAXDWORD;
-    return SetCommTimeouts(l.port, &t) != 0;
-}
-
 // Hands got bytes of l.in to Java at b[off]: false when the copy failed.
 bool give(JNIEnv *env, Line &l, jbyteArray b, jint off, jint got)
 {
@@ -44,7 +30,7 @@ JNIEXPORT jint JNICALL Java_ruvek_LineNatives_readGap(JNIEnv *env, jclass, jlong
     bool woken = false;
     if (firstWaitMs == 0) {
         // One read does it all, unless the message outgrows a chunk.
-        if (!setGapWait(l, (DWORD)gapMs))
+        if (!setReadWait(l, 0, (DWORD)gapMs))
             return failure(GetLastError());
         DWORD asked = atMost(len, CHUNK);
         got = transfer(l, true, l.in, asked, &woken);

@@ -4,6 +4,7 @@
 // or when a wake ends it. Written against Win32 like the line natives; the
 // termios layer watches uevents and the link folders behind the same key.
 #include "lines.h"
+#include "handles.h"
 #include "watch.h"
 
 #include <new>
@@ -21,40 +22,8 @@ struct Watch {
     DWORD agnostic = REG_NOTIFY_THREAD_AGNOSTIC; // 0 where the system lacks it
 };
 
-// The watches open, named as lines are: SLOTS * (opens so far) + slot + 1,
-// so that a handle closed or never given finds none.
-constexpr unsigned SLOTS = 256;
-constexpr jlong CLAIMED = -1;
-struct Slot {
-    std::atomic<jlong> handle{0};
-    Watch *watch = nullptr;
-};
-Slot slots[SLOTS];
-std::atomic<jlong> opens{0};
-
-Slot &slotOf(jlong handle) { return slots[(unsigned long long)(handle - 1) % SLOTS]; }
-
-Watch *watchOf(jlong handle)
-{
-    if (handle <= 0)
-        return nullptr;
-    Slot &s = slotOf(handle);
-    return s.handle.load(std::memory_order_acquire) == handle ? s.watch : nullptr;
-}
-
-jlong enter(Watch *w)
-{
-    for (unsigned i = 0; i < SLOTS; i++) {
-        jlong free = 0;
-        if (slots[i].handle.compare_exchange_strong(free, CLAIMED)) {
-            jlong h = (jlong)SLOTS * opens.fetch_add(1) + i + 1;
-            slots[i].watch = w;
-            slots[i].handle.store(h, std::memory_order_release);
-            return h;
-        }
-    }
-    return 0;
-}
+// The watches open, named as lines are.
+Handles<Watch, 256> watches;
 
 // What closing w frees: 0, or the first error.
 DWORD release(Watch *w)
@@ -121,7 +90,7 @@ JNIEXPORT jlong JNICALL Java_ruvek_LineNatives_watchOpen(JNIEnv *, jclass)
         return failure(ERROR_NOT_ENOUGH_MEMORY);
     Watch *w = new (room) Watch;
     jlong error = open(*w);
-    jlong h = error ? 0 : enter(w);
+    jlong h = error ? 0 : watches.enter(w);
     if (!h) {
         release(w);
         return error ? error : failure(ERROR_NOT_ENOUGH_MEMORY);
@@ -131,7 +100,7 @@ JNIEXPORT jlong JNICALL Java_ruvek_LineNatives_watchOpen(JNIEnv *, jclass)
 
 JNIEXPORT jint JNICALL Java_ruvek_LineNatives_watchWait(JNIEnv *, jclass, jlong handle)
 {
-    Watch *w = watchOf(handle);
+    Watch *w = watches.find(handle);
     if (!w)
         return failure(ERROR_INVALID_HANDLE);
     if (!w->armed) {
@@ -153,15 +122,15 @@ JNIEXPORT jint JNICALL Java_ruvek_LineNatives_watchWait(JNIEnv *, jclass, jlong 
 
 JNIEXPORT void JNICALL Java_ruvek_LineNatives_watchWake(JNIEnv *, jclass, jlong handle)
 {
-    Watch *w = watchOf(handle);
+    Watch *w = watches.find(handle);
     if (w)
         SetEvent(w->wake);
 }
 
 JNIEXPORT jint JNICALL Java_ruvek_LineNatives_watchClose(JNIEnv *, jclass, jlong handle)
 {
-    Watch *w = watchOf(handle);
-    if (!w || !slotOf(handle).handle.compare_exchange_strong(handle, 0))
+    Watch *w = watches.leave(handle);
+    if (!w)
         return failure(ERROR_INVALID_HANDLE);
     DWORD error = release(w);
     return error ? failure(error) : 0;
@@ -169,7 +138,7 @@ JNIEXPORT jint JNICALL Java_ruvek_LineNatives_watchClose(JNIEnv *, jclass, jlong
 
 JNIEXPORT jint JNICALL Java_ruvek_LineNatives_watchHow(JNIEnv *, jclass, jlong handle)
 {
-    Watch *w = watchOf(handle);
+    Watch *w = watches.find(handle);
     if (!w)
         return failure(ERROR_INVALID_HANDLE);
     DWORD how = 0, type = 0, size = sizeof how;

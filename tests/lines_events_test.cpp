@@ -77,12 +77,6 @@ bool anEventWaits()
     return fake.waitEventsWaiting(1);
 }
 
-bool aReadWaitsToo()
-{
-    std::unique_lock<std::mutex> hold(fake.lock);
-    return fake.changed.wait_for(hold, std::chrono::seconds(20), [] { return fake.readsWaiting > 0; });
-}
-
 TEST_F(Lines, AWakeEndsTheEventWaitOrTheNextWithNothingAndACancelEndsItForGood)
 {
     SKIP_WHERE_THREADS_HANG();
@@ -107,7 +101,7 @@ TEST_F(Lines, AWakeEndsTheEventWaitOrTheNextWithNothingAndACancelEndsItForGood)
     std::vector<jbyte> b(4);
     std::thread reader([&] { EXPECT_EQ(read(line, b, 0), 2); });
     std::thread waker2([&] {
-        if (anEventWaits() && aReadWaitsToo())
+        if (anEventWaits() && aReadWaits())
             Java_ruvek_LineNatives_wakeEvents(nullptr, nullptr, line);
     });
     EXPECT_EQ(waitEvents(line, EV_RXCHAR), WOKEN);

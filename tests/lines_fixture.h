@@ -9,10 +9,19 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
+
+// Waits until a read waits in the fake; false after 20 seconds, which only a fault spends.
+inline bool aReadWaits()
+{
+    std::unique_lock<std::mutex> hold(fake.lock);
+    return fake.changed.wait_for(hold, std::chrono::seconds(20), [] { return fake.readsWaiting > 0; });
+}
 
 // A refusal at open, with the field refused in the low byte (0: none named).
 inline constexpr jlong SETTINGS_REFUSED = 0x20000000;

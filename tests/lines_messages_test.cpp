@@ -8,13 +8,6 @@
 
 namespace {
 
-// Waits until a read waits in the fake; false after 20 seconds, which only a fault spends.
-bool aReadWaits()
-{
-    std::unique_lock<std::mutex> hold(fake.lock);
-    return fake.changed.wait_for(hold, std::chrono::seconds(20), [] { return fake.readsWaiting > 0; });
-}
-
 class Gaps : public Lines {
 protected:
     jint readGap(jlong line, std::vector<jbyte> &b, jint off, jint len, jint gap, jint first)

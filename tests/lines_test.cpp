@@ -118,13 +118,6 @@ TEST_F(Lines, ACancelEndsAReadInProgressAndOneThatBeginsAfterIt)
     EXPECT_TRUE(fake.handles.empty());
 }
 
-// Waits until a read waits in the fake; false after 20 seconds, which only a fault spends.
-bool aReadWaits()
-{
-    std::unique_lock<std::mutex> hold(fake.lock);
-    return fake.changed.wait_for(hold, std::chrono::seconds(20), [] { return fake.readsWaiting > 0; });
-}
-
 // Interrupting a Java thread wakes its read alone: no bytes, the line open.
 TEST_F(Lines, AWakeEndsTheReadWaitingOrTheNextWithNothingAndTheLineGoesOn)
 {

@@ -189,6 +189,15 @@ public final class LineEvents implements AutoCloseable {
     }
 
     /**
+     * A wait's answer packed as the natives pack theirs, for transports of
+     * our own: events (EV_*), the modem lines' levels (MS_*_ON bits),
+     * line errors (CE_*), the bytes waiting.
+     */
+    static long pack(int happened, int lines, int errors, long waiting) {
+        return (happened & 0xFFFF) | (long) ((lines >> 4) & 0xF) << 16 | (long) (errors & 0x1F) << 20 | waiting << 32;
+    }
+
+    /**
      * The events of types in one wait's answer r, packed as the natives pack
      * it, in the order told: modem lines whose level differs from {@code
      * levels} (as last told), a break, line errors, data. Output empty and

@@ -96,6 +96,12 @@ final class PairTransport implements Transport {
         return 0;
     }
 
+    /** As ended(), and ERROR_DEVICE_REMOVED once the far end has gone, for a call that reaches it. */
+    private int unreachable() {
+        int e = ended();
+        return e != 0 ? e : peer.closed ? -LineNatives.ERROR_DEVICE_REMOVED : 0;
+    }
+
     private int take(byte[] b, int off, int len) {
         int n = Math.min(len, count);
         int first = Math.min(n, HOLDS - start); // to the ring's end, then from its start
@@ -164,11 +170,9 @@ final class PairTransport implements Transport {
     private int writing(byte[] b, int off, int len) {
         synchronized (wire) {
             for (int done = 0; done < len; ) {
-                int e = ended();
+                int e = unreachable(); // this end closed is cancelled too
                 if (e != 0)
                     return e;
-                if (peer.closed || closed)
-                    return -LineNatives.ERROR_DEVICE_REMOVED;
                 PairTransport p = peer;
                 if (p.count == HOLDS) {
                     await(0);
@@ -226,11 +230,9 @@ final class PairTransport implements Transport {
 
     @Override public int setFormat(int baud, int dataBits, int parity, int stopBits, int flow, int options) {
         synchronized (wire) {
-            int e = ended();
+            int e = unreachable();
             if (e != 0)
                 return e;
-            if (peer.closed)
-                return -LineNatives.ERROR_DEVICE_REMOVED;
             long asked = LineSettings.pack(baud, dataBits, parity, stopBits, flow, options);
             if (refused != 0 && LineSettings.field(asked, refused) != LineSettings.field(format, refused))
                 return refused;
@@ -248,11 +250,9 @@ final class PairTransport implements Transport {
 
     @Override public int escape(int function) {
         synchronized (wire) {
-            int e = ended();
+            int e = unreachable();
             if (e != 0)
                 return e;
-            if (peer.closed)
-                return -LineNatives.ERROR_DEVICE_REMOVED;
             boolean wasDtr = dtr, wasRts = rts;
             switch (function) {
             case 3: rts = true; break;
@@ -276,8 +276,8 @@ final class PairTransport implements Transport {
 
     @Override public int modemStatus() {
         synchronized (wire) {
-            int e = ended();
-            return e != 0 ? e : peer.closed ? -LineNatives.ERROR_DEVICE_REMOVED : lines();
+            int e = unreachable();
+            return e != 0 ? e : lines();
         }
     }
 
@@ -287,11 +287,9 @@ final class PairTransport implements Transport {
 
     private int breaking(int ms) {
         synchronized (wire) {
-            int e = ended();
+            int e = unreachable();
             if (e != 0)
                 return e;
-            if (peer.closed)
-                return -LineNatives.ERROR_DEVICE_REMOVED;
             peer.errors |= LineNatives.CE_BREAK;
             peer.raise(LineNatives.EV_BREAK);
             long deadline = deadline(ms);
@@ -304,8 +302,7 @@ final class PairTransport implements Transport {
 
     @Override public int drain() {
         synchronized (wire) {
-            int e = ended();
-            return e != 0 ? e : peer.closed ? -LineNatives.ERROR_DEVICE_REMOVED : 0; // written is sent
+            return unreachable(); // written is sent
         }
     }
 
@@ -341,8 +338,7 @@ final class PairTransport implements Transport {
                     pending &= ~mask;
                     int errs = errors;
                     errors = 0;
-                    long levels = (mask & MODEM_LINES) != 0 ? lines() >> 4 : 0;
-                    return happened | levels << 16 | (long) errs << 20 | (long) count << 32;
+                    return LineEvents.pack(happened, (mask & MODEM_LINES) != 0 ? lines() : 0, errs, count);
                 }
                 if (peer.closed)
                     return -LineNatives.ERROR_DEVICE_REMOVED;

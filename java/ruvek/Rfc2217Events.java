@@ -86,9 +86,8 @@ final class Rfc2217Events {
                     pending &= ~mask;
                     int errs = errors;
                     errors = 0;
-                    long levels = (mask & MODEM_LINES) != 0 ? modem >> 4 : 0;
-                    long count = Math.max(0, line.available());
-                    return happened | levels << 16 | (long) errs << 20 | count << 32;
+                    return LineEvents.pack(happened, (mask & MODEM_LINES) != 0 ? modem : 0, errs,
+                            Math.max(0, line.available()));
                 }
                 if (e != 0) // what came before the connection's end is told first
                     return -LineNatives.ERROR_DEVICE_REMOVED;

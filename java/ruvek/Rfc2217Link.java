@@ -4,7 +4,6 @@ package ruvek;
 import java.io.IOException;
 import java.io.InputStream;
 import java.io.OutputStream;
-import java.net.InetSocketAddress;
 import java.net.Socket;
 
 /**
@@ -16,7 +15,7 @@ import java.net.Socket;
  * and events. Every wait here is on one monitor, {@code state}.
  */
 final class Rfc2217Link {
-    static final int CONNECT_MS = 10_000, CONFIRM_MS = 5_000;
+    static final int CONFIRM_MS = 5_000; // for each answer; the connection has TcpTransport's
     private static final int LINGER_MS = 1000;
     // The option's commands as the client numbers them; the server answers each 100 higher.
     static final int SIGNATURE = 0, BAUD = 1, DATASIZE = 2, PARITY = 3, STOPSIZE = 4, CONTROL = 5, LINESTATE = 6,
@@ -62,19 +61,7 @@ final class Rfc2217Link {
 
     /** Connects and agrees the option; a failure names its cause and leaves nothing open. */
     static Rfc2217Link connect(String name) throws SerialPortException {
-        String[] where = TcpTransport.hostAndPort(name, "rfc2217://");
-        Socket s = new Socket();
-        try {
-            s.setTcpNoDelay(true);
-            s.connect(new InetSocketAddress(where[0], Integer.parseInt(where[1])), CONNECT_MS);
-        } catch (java.net.SocketTimeoutException e) {
-            close(s);
-            throw failed(name, "no connection within " + CONNECT_MS + " ms", e);
-        } catch (IOException | IllegalArgumentException | SecurityException e) {
-            close(s);
-            throw failed(name, "cannot connect: " + e.getMessage(), e);
-        }
-        Rfc2217Link link = new Rfc2217Link(s, name);
+        Rfc2217Link link = new Rfc2217Link(TcpTransport.dial(name, "rfc2217://"), name);
         // Asked before the pumps start, which then see what was asked.
         byte[] offers = concat(link.telnet.offer(TelnetCodec.COM_PORT), link.telnet.offer(TelnetCodec.BINARY),
                 link.telnet.ask(TelnetCodec.BINARY));
@@ -90,20 +77,6 @@ final class Rfc2217Link {
                 link.cancel();
                 link.close();
             }
-        }
-    }
-
-    private static SerialPortException failed(String name, String why, Throwable cause) {
-        SerialPortException e = new NoSuchPortException(SerialLine.NO_PORT, name, why);
-        e.initCause(cause);
-        return e;
-    }
-
-    private static void close(Socket s) {
-        try {
-            s.close();
-        } catch (IOException ignored) {
-            // closing is all that was left
         }
     }
 
@@ -180,7 +153,7 @@ final class Rfc2217Link {
             state.notifyAll();
         }
         wire.close();
-        close(socket);
+        TcpTransport.closeQuietly(socket);
     }
 
     /** Bytes to the server, whole; false once the connection has failed. */

@@ -36,13 +36,19 @@ final class TcpTransport implements Transport {
 
     /** Connects to socket://host:port, naming the time-out in the failure. */
     static TcpTransport connect(String name) throws SerialPortException {
-        String[] where = hostAndPort(name, "socket://");
-        String host = where[0];
-        int port = Integer.parseInt(where[1]);
+        TcpTransport t = new TcpTransport(dial(name, "socket://"), name);
+        t.start();
+        return t;
+    }
+
+    /** A connection to PREFIX host:port, without Nagle's delay; a failure names its cause, the time-out too. */
+    static Socket dial(String name, String prefix) throws SerialPortException {
+        String[] where = hostAndPort(name, prefix);
         Socket s = new Socket();
         try {
             s.setTcpNoDelay(true);
-            s.connect(new InetSocketAddress(host, port), CONNECT_MS);
+            s.connect(new InetSocketAddress(where[0], Integer.parseInt(where[1])), CONNECT_MS);
+            return s;
         } catch (java.net.SocketTimeoutException e) {
             closeQuietly(s);
             throw failed(name, "no connection within " + CONNECT_MS + " ms", e);
@@ -50,9 +56,6 @@ final class TcpTransport implements Transport {
             closeQuietly(s);
             throw failed(name, "cannot connect: " + e.getMessage(), e);
         }
-        TcpTransport t = new TcpTransport(s, name);
-        t.start();
-        return t;
     }
 
     /**
@@ -78,13 +81,13 @@ final class TcpTransport implements Transport {
         return new String[] {host, port};
     }
 
-    private static SerialPortException failed(String name, String why, Throwable cause) {
+    static SerialPortException failed(String name, String why, Throwable cause) {
         SerialPortException e = new NoSuchPortException(SerialLine.NO_PORT, name, why);
         e.initCause(cause);
         return e;
     }
 
-    private static void closeQuietly(Socket s) {
+    static void closeQuietly(Socket s) {
         try {
             s.close();
         } catch (IOException ignored) {
