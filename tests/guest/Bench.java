@@ -4,6 +4,8 @@ package ruvek.guest;
 import java.io.IOException;
 import java.io.InputStream;
 import java.io.OutputStream;
+import java.net.InetAddress;
+import java.net.ServerSocket;
 import java.net.StandardProtocolFamily;
 import java.net.UnixDomainSocketAddress;
 import java.nio.ByteBuffer;
@@ -23,7 +25,8 @@ import java.util.concurrent.TimeUnit;
  * line on ttyS2, an 8250 on ttyS3 whose far end speaks telnet (so that it
  * can send a break), and an FT232 adapter on ttyUSB0. The guest's tests ask
  * for far ends, unplugs and traces over the control line, one command a
- * line ({@link Control}); the far ends keep reading whatever they have yet
+ * line ({@link Control}); the host's RFC 2217 client ({@link Remote})
+ * reaches ser2net in the guest over QEMU's user network. The far ends keep reading whatever they have yet
  * to write back, since QEMU's chardev writes block its main loop.
  * Usage: Bench KERNEL INITRD WORK GUEST-COMMAND-FILE; exits with the guest
  * command's status, or 3 when the guest did not run it.
@@ -39,6 +42,7 @@ public final class Bench {
     int plugged = 0; // the adapter's index in `adapters`, -1 while none is plugged
     int nextPlug = 1;
     Process qemu;
+    Remote remote;
 
     Bench(Path work) {
         this.work = work;
@@ -72,7 +76,18 @@ public final class Bench {
                 "-device", "virtio-9p-pci,fsdev=w,mount_tag=work",
                 "-D", work.resolve("qemu.log").toString(), "-msg", "timestamp=on",
                 // What the emulated chips make of the drivers' settings: rare, so always on.
-                "-trace", "serial_update_parameters", "-trace", "usb_serial_set_baud", "-trace", "usb_serial_set_data"));
+                "-trace", "serial_update_parameters", "-trace", "usb_serial_set_baud", "-trace", "usb_serial_set_data",
+                "-trace", "usb_serial_handle_control"));
+        // The guest's servers, reached from the host's loopback alone.
+        Map<String, Integer> hostPorts = new HashMap<>();
+        StringBuilder net = new StringBuilder("user,id=n,restrict=on");
+        for (Map.Entry<String, Integer> served : Remote.GUEST_PORTS.entrySet()) {
+            int port = freePort();
+            hostPorts.put(served.getKey(), port);
+            net.append(",hostfwd=tcp:127.0.0.1:").append(port).append("-:").append(served.getValue());
+        }
+        remote = new Remote(hostPorts);
+        cmd.addAll(List.of("-netdev", net.toString(), "-device", "virtio-net-pci,netdev=n"));
         for (int i = 1; i <= PLUGS; i++)
             cmd.addAll(List.of("-chardev", "socket,id=u" + i + ",path=" + sock("u" + i) + ",server=on,wait=off"));
         cmd.addAll(List.of("-device", "usb-serial,chardev=u1,bus=x.0,id=ftdi1"));
@@ -105,6 +120,12 @@ public final class Bench {
         console.join(10_000);
         Path status = work.resolve("status");
         return Files.exists(status) ? Integer.parseInt(Files.readString(status).trim()) : 3;
+    }
+
+    static int freePort() throws IOException {
+        try (ServerSocket s = new ServerSocket(0, 1, InetAddress.getLoopbackAddress())) {
+            return s.getLocalPort();
+        }
     }
 
     Path sock(String name) {

@@ -26,6 +26,8 @@ import java.util.regex.Pattern;
  *   trace on|off               QEMU's trace of the UARTs' register writes
  *   breaks                     "ok MS...": how long each break the trace saw was held
  *   chip uart|usb              "ok RATE": the rate the emulated 8250 or FT232 was last set to run at
+ *   modem usb                  "ok [-]dtr [-]rts": the adapter's DTR and RTS as the driver last set them on the chip
+ *   remote ...                 the host's RFC 2217 client ({@link Remote})
  * </pre>
  */
 final class Control extends Thread {
@@ -97,6 +99,15 @@ final class Control extends Thread {
             return "ok" + breaks();
         case "chip":
             return "ok " + chipRate(w[1]);
+        case "modem":
+            return "ok " + adapterModem();
+        case "remote":
+            try {
+                return bench.remote.answer(w);
+            } catch (InterruptedException e) {
+                Thread.currentThread().interrupt();
+                return "error interrupted";
+            }
         default:
             return "error unknown command " + w[0];
         }
@@ -126,6 +137,21 @@ final class Control extends Thread {
         while (m.find())
             rate = m.group(1);
         return rate;
+    }
+
+    /** FTDI's SET_MODEM_CTRL (vendor request 1): bits 0 and 1 are DTR and RTS, bits 8 and 9 say which of them it sets. */
+    private static final Pattern MODEM_CTRL = Pattern.compile("usb_serial_handle_control.*?0x4001\\D+0x([0-9a-f]+)");
+
+    /** DTR and RTS as the adapter's driver last set them, from the chip's trace; both are low after a reset. */
+    private String adapterModem() throws IOException {
+        Matcher m = MODEM_CTRL.matcher(Files.readString(bench.work.resolve("qemu.log")));
+        int lines = 0;
+        while (m.find()) {
+            int v = Integer.parseInt(m.group(1), 16);
+            int mask = v >> 8 & 3;
+            lines = lines & ~mask | v & mask;
+        }
+        return ((lines & 1) != 0 ? "dtr" : "-dtr") + " " + ((lines & 2) != 0 ? "rts" : "-rts");
     }
 
     /** The lengths, in ms, of the breaks in the trace since it was turned on: LCR's bit 6 set, then cleared. */
