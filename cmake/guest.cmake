@@ -17,7 +17,7 @@ add_dependencies(guest_classes java_classes)
 # One boot runs every class; each class is then a test of its own, by name.
 set(guest_tests "")
 foreach(source IN LISTS guest_sources)
-  if(source MATCHES "/([A-Za-z]+Test)\\.java$")
+  if(source MATCHES "/([A-Za-z0-9]+Test)\\.java$")
     list(APPEND guest_tests "${CMAKE_MATCH_1}")
   endif()
 endforeach()
