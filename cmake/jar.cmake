@@ -80,9 +80,32 @@ foreach(entry IN LISTS natives)
   endif()
   pack("${file}" ${platform})
 endforeach()
+# A native image has no jar to read the natives from unless they are named
+# as resources: each jar names what it carries, in GraalVM's current format
+# and in the one before it. The natives call nothing back in Java, so no JNI
+# entries are needed.
+function(native_image_metadata root)
+  file(GLOB_RECURSE carried RELATIVE "${root}" "${root}/natives/*")
+  list(SORT carried)
+  set(globs "")
+  set(patterns "")
+  foreach(entry IN LISTS carried)
+    list(APPEND globs "    {\"glob\": \"${entry}\"}")
+    list(APPEND patterns "      {\"pattern\": \"\\\\Q${entry}\\\\E\"}")
+  endforeach()
+  list(JOIN globs ",\n" globs)
+  list(JOIN patterns ",\n" patterns)
+  set(folder "${root}/META-INF/native-image/ruvek/ruvek")
+  file(WRITE "${folder}/reachability-metadata.json" "{\n  \"resources\": [\n${globs}\n  ]\n}\n")
+  file(WRITE "${folder}/resource-config.json" "{\n  \"resources\": {\n    \"includes\": [\n${patterns}\n    ]\n  }\n}\n")
+endfunction()
+native_image_metadata("${STAGE}")
+
 # The license travels with every copy of the jar.
 file(COPY "${LICENSE}" DESTINATION "${STAGE}/META-INF")
-file(WRITE "${STAGE}.mf" "Implementation-Title: ruvek\nImplementation-Version: ${VERSION}\n")
+# Enable-Native-Access: JDK 24 and later warn, and later ones refuse, when
+# code on the class path loads a native without it. -jar alone reads it.
+file(WRITE "${STAGE}.mf" "Implementation-Title: ruvek\nImplementation-Version: ${VERSION}\nEnable-Native-Access: ALL-UNNAMED\n")
 file(REMOVE "${OUT}")
 execute_process(
   COMMAND "${JAR_TOOL}" --create --file "${OUT}" --main-class ruvek.terminal.SerialTerminal --manifest "${STAGE}.mf"
@@ -99,6 +122,7 @@ foreach(entry IN LISTS line_natives)
   cmake_path(GET entry PARENT_PATH folder)
   file(COPY "${STAGE}/${entry}" DESTINATION "${STAGE}-module/${folder}")
 endforeach()
+native_image_metadata("${STAGE}-module")
 file(COPY "${LICENSE}" DESTINATION "${STAGE}-module/META-INF")
 file(REMOVE "${MODULE_OUT}")
 execute_process(

@@ -35,14 +35,43 @@ final class LineNatives {
 
     private LineNatives() {}
 
+    /**
+     * Why the native did not load, or null once it has. Kept rather than
+     * thrown from here: a class whose initialiser throws fails every later
+     * use with a bare NoClassDefFoundError, and each call should say why.
+     */
+    private static final Throwable UNLOADED;
+
     static {
         String os = Os.osName();
         String arch = System.getProperty("os.arch", "");
-        NativeLoader.load("ruvekline", NativeLoader.platform(os, arch), os, arch);
-        // Linked now, on a handle that names no line: the JVM looks a native
-        // up on its first call, which a first close would otherwise wait for.
-        cancel(0);
-        wakeRead(0);
+        Throwable failed = null;
+        try {
+            NativeLoader.load("ruvekline", NativeLoader.platform(os, arch), os, arch);
+        } catch (LinkageError | RuntimeException e) {
+            failed = e;
+        }
+        UNLOADED = failed;
+        if (failed == null) {
+            // Linked now, on a handle that names no line: the JVM looks a native
+            // up on its first call, which a first close would otherwise wait for.
+            cancel(0);
+            wakeRead(0);
+        }
+    }
+
+    /**
+     * For the calls that come before any handle: throws why the native did
+     * not load, each time it is asked.
+     *
+     * @throws UnsatisfiedLinkError naming every place tried and why each failed
+     */
+    static void requireLoaded() {
+        if (UNLOADED != null) {
+            UnsatisfiedLinkError e = new UnsatisfiedLinkError(UNLOADED.getMessage());
+            e.initCause(UNLOADED);
+            throw e;
+        }
     }
 
     /**

@@ -88,10 +88,11 @@ final class LineOpening {
     /** Opens the port in every field of the settings, whatever an earlier program left set. */
     private static long nativeOpen(int port, String device, byte[] name, LineSettings s) throws SerialPortException {
         try {
+            LineNatives.requireLoaded();
             return LineNatives.open(name, s.baud(), s.dataBits(), s.parity().ordinal(), s.stopBits().ordinal(),
                     s.flowControl().ordinal(), s.options());
         } catch (LinkageError e) {
-            SerialPortException x = new SerialPortException(port, device, "the native library cannot be loaded: " + e);
+            SerialPortException x = new SerialPortException(port, device, "the native library cannot be loaded: " + e.getMessage());
             x.initCause(e);
             throw x;
         }

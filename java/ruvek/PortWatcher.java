@@ -46,9 +46,10 @@ public final class PortWatcher implements Closeable {
                     SerialLine.NO_PORT, null);
         long h;
         try {
+            LineNatives.requireLoaded();
             h = LineNatives.watchOpen();
         } catch (LinkageError e) {
-            SerialPortException x = new SerialPortException("port watching: the native library cannot be loaded: " + e,
+            SerialPortException x = new SerialPortException("port watching: the native library cannot be loaded: " + e.getMessage(),
                     SerialLine.NO_PORT, null);
             x.initCause(e);
             throw x;

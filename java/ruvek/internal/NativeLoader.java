@@ -95,7 +95,12 @@ public final class NativeLoader {
                         + "Load SerialPort through one class loader only");
             }
             int copy = loaded == null ? 1 : loaded.split(File.pathSeparator).length + 1;
-            String path = find(library, copy, platform, os, arch);
+            String path;
+            try {
+                path = find(library, copy, platform, os, arch);
+            } catch (RuntimeException e) {
+                throw denied(e);
+            }
             System.setProperty(marker, loaded == null ? path : loaded + File.pathSeparator + path);
         }
     }
@@ -259,6 +264,36 @@ public final class NativeLoader {
                 }
             }
             return error;
+        }
+    }
+
+    /**
+     * A JDK that denies native access (24 and later, under
+     * {@code --illegal-native-access=deny}, and by default in a later one)
+     * throws IllegalCallerException from every load: no other place can
+     * work, so say at once which flag lets this code in.
+     */
+    private static RuntimeException denied(RuntimeException e) {
+        if (!e.getClass().getName().equals("java.lang.IllegalCallerException")) {
+            throw e;
+        }
+        String module = moduleName();
+        String flag = "--enable-native-access=" + (module == null ? "ALL-UNNAMED" : module);
+        UnsatisfiedLinkError error = new UnsatisfiedLinkError("ruvek cannot load its native library: this JVM denies "
+                + "native access to " + (module == null ? "the class path" : "the module " + module) + "; start it with "
+                + flag + (module == null ? " (an executable jar's manifest says Enable-Native-Access: ALL-UNNAMED)" : "")
+                + ". The JVM said: " + e.getMessage());
+        error.initCause(e);
+        throw error;
+    }
+
+    /** The name of the module this class is in, or null on the class path (and before Java 9, which has none). */
+    private static String moduleName() {
+        try {
+            Object module = Class.class.getMethod("getModule").invoke(NativeLoader.class);
+            return (String) module.getClass().getMethod("getName").invoke(module);
+        } catch (ReflectiveOperationException | RuntimeException e) {
+            return null;
         }
     }
 
