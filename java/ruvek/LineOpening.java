@@ -2,6 +2,7 @@
 package ruvek;
 
 import java.nio.charset.Charset;
+import ruvek.internal.Log;
 
 /** How {@link SerialLine#open} finds and opens a port; its public overloads say what each does. */
 final class LineOpening {
@@ -12,8 +13,30 @@ final class LineOpening {
 
     /** Port {@code port}: COMn on Windows, on Linux its link or /dev/ttyS(n-1). */
     static SerialLine byNumber(int port, LineSettings settings) throws SerialPortException {
+        return logged("port " + port, settings, () -> numbered(port, settings));
+    }
+
+    private interface Opener {
+        SerialLine open() throws SerialPortException;
+    }
+
+    /** An open, with its start and its outcome at FINE. */
+    private static SerialLine logged(String what, LineSettings settings, Opener opener) throws SerialPortException {
+        Log.fine("opening " + what + " at " + settings);
+        try {
+            SerialLine line = opener.open();
+            Log.fine("opened " + line);
+            return line;
+        } catch (SerialPortException | RuntimeException e) {
+            Log.fine("opening " + what + " failed: " + e);
+            throw e;
+        }
+    }
+
+    private static SerialLine numbered(int port, LineSettings settings) throws SerialPortException {
         Ports ports = Ports.current();
         String device = ports.device(port);
+        Log.fine("port " + port + " is " + device);
         // The native resolves COMn as the device named here does, link and all.
         byte[] name = nameBytes("\\\\.\\COM" + port);
         for (int tries = 1; ; tries++) {
@@ -25,6 +48,7 @@ final class LineOpening {
             if (key == null || ports.heldByThisProcess(key) != Boolean.FALSE)
                 return new SerialLine(new NativeTransport(handle), port, settings.baud(), device, ports.watch(device, key));
             LineNatives.close(handle);
+            Log.fine(device + ": its link changed while it was being opened; trying again");
             if (tries == OPEN_TRIES)
                 throw new SerialPortException(port, device, "its link changed while it was being opened, "
                         + OPEN_TRIES + " times; nothing is open");
@@ -36,6 +60,10 @@ final class LineOpening {
     static SerialLine byName(String device, LineSettings settings) throws SerialPortException {
         if (device == null || device.isEmpty() || device.indexOf('\0') >= 0)
             throw new IllegalArgumentException("a device's name must be neither empty nor hold NUL: " + device);
+        return logged(device, settings, () -> named(device, settings));
+    }
+
+    private static SerialLine named(String device, LineSettings settings) throws SerialPortException {
         if (device.startsWith("socket://")) // bytes only: the server sets its own line up
             return new SerialLine(TcpTransport.connect(device), SerialLine.NO_PORT, settings.baud(), device,
                     new Ports.Watch());
@@ -43,7 +71,7 @@ final class LineOpening {
             return Rfc2217Transport.open(device, settings);
         long n = comNumber(device);
         if (n > 0 && n == (int) n)
-            return byNumber((int) n, settings);
+            return numbered((int) n, settings);
         Ports ports = Ports.current();
         Object key = ports.key(device);
         long handle = nativeOpen(SerialLine.NO_PORT, device, nameBytes(device), settings);

@@ -102,6 +102,8 @@ public final class NativeLoader {
                 throw denied(e);
             }
             System.setProperty(marker, loaded == null ? path : loaded + File.pathSeparator + path);
+            Log.fine("loaded " + library + " for " + os + " on " + arch + " from " + path
+                    + (copy > 1 ? " (copy " + copy + ", for another class loader)" : ""));
         }
     }
 
@@ -249,6 +251,7 @@ public final class NativeLoader {
         }
 
         void add(String line, Throwable cause) {
+            Log.finer("the native not loaded from " + line, cause);
             failures.add(new Failure(line, cause));
         }
 
