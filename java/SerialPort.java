@@ -7,9 +7,12 @@ import ruvek.internal.Os;
  * {@code ruvek}.
  *
  * <p>The library keeps a single port for the whole process: every instance
- * shares it, and opening a port closes the one opened before. Callers must not
- * run {@link #init} or {@link #close} while another thread is inside any of
- * these methods.
+ * shares it, and opening a port closes the one opened before. Every method
+ * may be called from any thread, {@link #init} and {@link #close} too: a call
+ * sees a port only once {@code init} has configured it, and {@code close}
+ * ends the calls in flight ({@code send} false, {@code recc} -1) and returns
+ * once they have left, so it is also the way to free a {@code send} blocked
+ * on flow control.
  */
 public class SerialPort {
     static {
