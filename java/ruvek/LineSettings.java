@@ -247,13 +247,22 @@ public final class LineSettings {
     private static final String[] FIELDS = {"baud", "data bits", "parity", "stop bits", "flow control", "low latency",
         "RS-485"};
 
-    /** The exception for the driver's refusal of field {@code field} (1 to 5) of these settings. */
+    /** The exception for the driver's refusal of field {@code field} (1 to 5) of these settings on an open line. */
     UnsupportedSettingsException refused(int field, int port, String device) {
+        return refused(field, port, device, "the line keeps its settings");
+    }
+
+    /** The same refusal at open, where no line was left open to keep anything. */
+    UnsupportedSettingsException refusedAtOpen(int field, int port, String device) {
+        return refused(field, port, device, "nothing is open");
+    }
+
+    private UnsupportedSettingsException refused(int field, int port, String device, String after) {
         Object[] asked = {baud, dataBits, parity, stopBits, flowControl, lowLatency() ? "on" : "off", rs485() ? "on" : "off"};
         String name = field >= 1 && field <= FIELDS.length ? FIELDS[field - 1] : null;
         String what = name == null ? this.toString() : name + " " + asked[field - 1];
         return new UnsupportedSettingsException(port, device, name,
-                "the driver refused " + what + "; the line keeps its settings");
+                "the driver refused " + what + "; " + after);
     }
 
     /** The driver's report as the native packs it, field by field, for a report that no settings match. */

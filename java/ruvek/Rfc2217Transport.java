@@ -42,7 +42,7 @@ final class Rfc2217Transport implements Transport {
                         + "confirm " + FIELDS[r - 1] + " " + asked(settings, r) + " within " + Rfc2217Link.CONFIRM_MS
                         + " ms; nothing is open");
             if (r > 0)
-                throw settings.refused(r, SerialLine.NO_PORT, name);
+                throw settings.refusedAtOpen(r, SerialLine.NO_PORT, name);
             t.check(r, name, "the settings");
             // DTR and RTS stay as the server's open set them: ser2net answers
             // nothing for a device without them, which would cost each open the wait.

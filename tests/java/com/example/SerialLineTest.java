@@ -561,6 +561,7 @@ class SerialLineTest {
             UnsupportedSettingsException e = assertThrows(UnsupportedSettingsException.class,
                     () -> SerialLine.open(51, LineSettings.of(9600).withRs485(true)));
             assertEquals("RS-485", e.field());
+            assertTrue(e.getMessage().endsWith("the driver refused RS-485 on; nothing is open"), e.getMessage());
             SerialLine.open(51, 9600).close(); // nothing stayed open
         });
     }
