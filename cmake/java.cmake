@@ -49,14 +49,34 @@ add_dependencies(ruvek_jar java_classes)
 # The Maven artifacts ruvek:ruvek:<version>: the jar under its versioned
 # name, the module jar under the classifier "module", its sources, its javadoc and its pom (scripts/maven-install installs them).
 set(artifact "${CMAKE_CURRENT_BINARY_DIR}/ruvek-${PROJECT_VERSION}")
+# The project's home and repository, for a build that is published: no
+# default, since the pom must not name a home the project doesn't have.
+set(RUVEK_PROJECT_URL "" CACHE STRING "The project's home page, for the pom's url (https://...)")
+set(RUVEK_SCM_URL "" CACHE STRING "The project's git repository, for the pom's scm (https://...)")
+set(RUVEK_POM_LINKS "")
+if(RUVEK_PROJECT_URL)
+  string(APPEND RUVEK_POM_LINKS "  <url>${RUVEK_PROJECT_URL}</url>\n")
+endif()
+if(RUVEK_SCM_URL)
+  string(APPEND RUVEK_POM_LINKS "  <scm>\n    <url>${RUVEK_SCM_URL}</url>\n"
+         "    <connection>scm:git:${RUVEK_SCM_URL}</connection>\n  </scm>\n")
+endif()
+if(NOT RUVEK_PROJECT_URL OR NOT RUVEK_SCM_URL)
+  message(STATUS "The pom names no url or scm: give RUVEK_PROJECT_URL and RUVEK_SCM_URL for a published build")
+endif()
 configure_file(cmake/ruvek.pom.in "${artifact}.pom" @ONLY)
+# The javadoc documents what users may name: SerialPort and the package
+# ruvek. The other packages are read for links only.
+set(api_sources ${main_sources})
+list(FILTER api_sources INCLUDE REGEX "^java/(ruvek/)?[^/]+\\.java$")
 add_custom_command(OUTPUT "${artifact}-javadoc.jar" "${artifact}-sources.jar"
   COMMAND "${CMAKE_COMMAND}" -E rm -rf "${CMAKE_CURRENT_BINARY_DIR}/javadoc"
-  COMMAND "${Java_JAVADOC_EXECUTABLE}" -quiet -Xdoclint:all,-missing --release 8
-          -d "${CMAKE_CURRENT_BINARY_DIR}/javadoc" ${main_sources}
+  COMMAND "${Java_JAVADOC_EXECUTABLE}" -quiet -Xdoclint:all -Werror --release 8 -sourcepath java
+          -overview java/overview.html -doctitle ruvek -windowtitle ruvek
+          -d "${CMAKE_CURRENT_BINARY_DIR}/javadoc" ${api_sources}
   COMMAND "${Java_JAR_EXECUTABLE}" --create --file "${artifact}-javadoc.jar" -C "${CMAKE_CURRENT_BINARY_DIR}/javadoc" .
   COMMAND "${Java_JAR_EXECUTABLE}" --create --file "${artifact}-sources.jar" -C java .
-  DEPENDS ${main_sources} WORKING_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}" VERBATIM)
+  DEPENDS ${main_sources} java/overview.html WORKING_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}" VERBATIM)
 add_custom_target(ruvek_maven ALL
   COMMAND "${CMAKE_COMMAND}" -E copy "${jar}" "${artifact}.jar"
   COMMAND "${CMAKE_COMMAND}" -E copy "${module_jar}" "${artifact}-module.jar"

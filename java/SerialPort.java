@@ -41,6 +41,8 @@ public class SerialPort {
      * 8 data bits, no parity, one stop bit, no flow control, DTR and RTS off.
      * Any port that was open is closed first.
      *
+     * @param port the port's number: 1 for COM1
+     * @param baud bits per second, such as 9600; 0 or below is false
      * @return true when the port is open and configured; false leaves no port open
      */
     public native boolean init(int port, int baud);
@@ -55,6 +57,7 @@ public class SerialPort {
     /**
      * Sends the low 8 bits of {@code b} and returns once the driver has taken them.
      *
+     * @param b the byte to send, in its low 8 bits
      * @return true when the byte was written; false when no port is open or the write failed
      */
     public native boolean send(int b);

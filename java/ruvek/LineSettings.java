@@ -18,7 +18,16 @@ import java.util.Objects;
 public final class LineSettings {
     /** The parity bit after the data bits. */
     public enum Parity {
-        NONE, ODD, EVEN, MARK, SPACE;
+        /** No parity bit. */
+        NONE,
+        /** A bit that makes the count of ones odd. */
+        ODD,
+        /** A bit that makes the count of ones even. */
+        EVEN,
+        /** A bit that is always 1. */
+        MARK,
+        /** A bit that is always 0. */
+        SPACE;
 
         char letter() {
             return "NOEMS".charAt(ordinal());
@@ -27,7 +36,12 @@ public final class LineSettings {
 
     /** The stop bits after each character. */
     public enum StopBits {
-        ONE("1"), ONE_POINT_FIVE("1.5"), TWO("2");
+        /** One stop bit. */
+        ONE("1"),
+        /** One and a half, which a UART gives after 5 data bits only. */
+        ONE_POINT_FIVE("1.5"),
+        /** Two stop bits. */
+        TWO("2");
 
         private final String text;
 
@@ -43,7 +57,12 @@ public final class LineSettings {
 
     /** Who may pause the sender: nobody, the RTS and CTS lines, or XON and XOFF characters. */
     public enum FlowControl {
-        NONE, RTS_CTS, XON_XOFF
+        /** Nobody: the sender never pauses. */
+        NONE,
+        /** The receiver lowers its RTS, which is the sender's CTS, to pause it. */
+        RTS_CTS,
+        /** The receiver sends XOFF (0x13) to pause the sender and XON (0x11) to resume it. */
+        XON_XOFF
     }
 
     private final int baud;

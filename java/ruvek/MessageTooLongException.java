@@ -10,7 +10,9 @@ package ruvek;
 public final class MessageTooLongException extends SerialPortException {
     private static final long serialVersionUID = 1L;
 
+    /** The framing's limit, in bytes. */
     private final int limit;
+    /** The message's first {@code limit} bytes. */
     private final byte[] partial;
 
     MessageTooLongException(SerialLine line, int limit, byte[] partial) {

@@ -52,6 +52,11 @@ class PackageTest {
         assertEquals("ruvek", x.evaluate("/project/name", pom));
         assertTrue(x.evaluate("/project/description", pom).contains("serial"));
         assertEquals("Apache License, Version 2.0", x.evaluate("/project/licenses/license/name", pom));
+        assertEquals("The ruvek developers", x.evaluate("/project/developers/developer/name", pom));
+        // A home and a repository only where the build was given them, and then well-formed.
+        String url = x.evaluate("/project/url", pom), scm = x.evaluate("/project/scm/connection", pom);
+        assertTrue(url.isEmpty() || url.startsWith("https://"), url);
+        assertTrue(scm.isEmpty() || scm.startsWith("scm:git:https://"), scm);
         assertEquals(VERSION, x.evaluate("/metadata/versioning/release",
                 factory.newDocumentBuilder().parse(repo.resolve("ruvek/ruvek/maven-metadata-local.xml").toFile())));
 
@@ -72,6 +77,11 @@ class PackageTest {
                     sources.getInputStream(sources.getEntry("SerialPort.java")).readAllBytes());
             assertNotNull(javadoc.getEntry("index.html"));
             assertNotNull(javadoc.getEntry("SerialPort.html"));
+            assertNotNull(javadoc.getEntry("ruvek/SerialLine.html"));
+            assertNotNull(javadoc.getEntry("overview-summary.html"));
+            // What users may name, and nothing of the packages they may not.
+            assertTrue(java.util.Collections.list(javadoc.entries()).stream()
+                    .noneMatch(e -> e.getName().startsWith("ruvek/internal") || e.getName().startsWith("ruvek/terminal")));
         }
         assertTrue(new String(Files.readAllBytes(SOURCE.resolve("LICENSE")), StandardCharsets.UTF_8)
                 .contains("Apache License\n                           Version 2.0, January 2004"));
