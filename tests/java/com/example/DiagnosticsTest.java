@@ -1,4 +1,4 @@
-// java.util.logging under "ruvek": the loader's choice and each open's steps at FINE when asked for, nothing otherwise.
+// The loader told and steered: its choice and each open's steps logged when asked for, and ruvek.library.path.
 package com.example;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
@@ -53,16 +53,20 @@ class DiagnosticsTest {
         return err;
     }
 
-    @Test
-    void fineRecordsOnlyWhenLoggingIsConfigured() throws Exception {
-        assertEquals("", stderr(), "nothing is printed by default");
-
+    static String logging() throws IOException {
         Path config = dir.resolve("logging.properties");
         Files.writeString(config, "handlers = java.util.logging.ConsoleHandler\n"
                 + "java.util.logging.ConsoleHandler.level = FINE\n"
                 + "java.util.logging.SimpleFormatter.format = %4$s %5$s%n\n"
                 + "ruvek.level = FINE\n");
-        String said = stderr("-Djava.util.logging.config.file=" + config);
+        return "-Djava.util.logging.config.file=" + config;
+    }
+
+    @Test
+    void fineRecordsOnlyWhenLoggingIsConfigured() throws Exception {
+        assertEquals("", stderr(), "nothing is printed by default");
+
+        String said = stderr(logging());
         String device = cable.ours.toString();
         for (String expected : new String[] {
                 "FINE loaded ruvekline for Linux on ", // the loader's choice, with its file
@@ -72,6 +76,19 @@ class DiagnosticsTest {
                 "failed: ruvek.NoSuchPortException: "})
             assertTrue(said.contains(expected), "no '" + expected + "' in:\n" + said);
         assertTrue(said.lines().allMatch(l -> l.startsWith("FINE ")), "above FINE, or not ours:\n" + said);
+    }
+
+    /** ruvek.library.path as a folder of both natives, or as SerialPort's file: SerialLine's is the one beside. */
+    @Test
+    void theLibraryPathNamesAFolderOfBothNativesOrTheFileBesideSerialLines() throws Exception {
+        Path built = Path.of(System.getProperty("java.library.path").split(java.io.File.pathSeparator)[0]).toRealPath();
+        Path line = built.resolve("libruvekline.so");
+        assertTrue(Files.exists(line) && Files.exists(built.resolve("libruvek.so")), built.toString());
+        for (Path given : List.of(built, built.resolve("libruvek.so"))) {
+            String said = stderr(logging(), "-Druvek.library.path=" + given);
+            assertTrue(said.contains("FINE loaded ruvekline for Linux on " + System.getProperty("os.arch") + " from "
+                    + line + "\n"), given + ":\n" + said);
+        }
     }
 
     /** Opens the first device, and tries the second, which is missing. */
