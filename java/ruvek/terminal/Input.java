@@ -28,10 +28,10 @@ final class Input {
             bytes = s.getBytes(java.nio.charset.StandardCharsets.US_ASCII);
         }
 
-        /** The end of line for --eol's argument, cr, lf or crlf; null for anything else. */
+        /** The end of line for --eol's argument, cr, lf or crlf in any case; null for anything else. */
         static Eol of(String arg) {
             for (Eol e : values())
-                if (e.name().toLowerCase(java.util.Locale.ROOT).equals(arg))
+                if (e.name().equalsIgnoreCase(arg))
                     return e;
             return null;
         }

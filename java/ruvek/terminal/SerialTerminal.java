@@ -158,8 +158,10 @@ public final class SerialTerminal {
         // Quitting at the keyboard ends now: a device that talks on would keep a linger from ending.
         receiver.finish(input.quit() ? 0 : lingerMs);
         line.close();
-        if (tty != null)
+        if (tty != null) {
             tty.restore();
+            System.err.println(); // the shell's prompt on a line of its own, after the device's last bytes
+        }
         if (failed != null) {
             System.err.println("writing failed: " + failed.getMessage());
             System.exit(1);
