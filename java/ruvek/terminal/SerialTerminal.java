@@ -23,7 +23,7 @@ import ruvek.internal.Os;
  * A small serial terminal: copies standard input to the port and the port
  * to standard output. At the end of input it keeps listening until the port
  * has been quiet for a while, so that replies still arrive, then closes the
- * port and exits.
+ * port and exits. Typed at a tty, each key goes at once, until the quit key.
  */
 public final class SerialTerminal {
     /** The longest linger that still counts in nanoseconds: about 292 years. */
