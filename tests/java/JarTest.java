@@ -175,10 +175,11 @@ class JarTest {
             assertTrue(run.err().contains("[no modem lines here: ") && run.err().contains("breaks and line errors only]"),
                     run.err());
 
-            // The hex lines' last break comes as the terminal ends.
-            run = converse(bytes("\u00ff\n"), "70 6f 6e 67 3a ff 0a", "-jar", JAR, "--hex", "--linger", "200", "COM8", "115200");
+            // A short hex line still lines its text up under a full line's.
+            String dumped = "00000000  70 6f 6e 67 3a ff 0a" + " ".repeat(30) + "|pong:..|\n";
+            run = converse(bytes("\u00ff\n"), dumped, "-jar", JAR, "--hex", "--linger", "200", "COM8", "115200");
             assertEquals(0, run.exit(), run.err());
-            assertEquals("70 6f 6e 67 3a ff 0a\n", run.out());
+            assertEquals(dumped, run.out());
 
             // By the device's path, with settings a pty keeps and a break first; the pty keeps them after.
             // (qemu-user knows no break ioctl: there the break is left out.)
@@ -261,7 +262,7 @@ class JarTest {
         }
         Run run = java(new byte[0], "-jar", JAR, "--version");
         assertEquals(0, run.exit(), run.err());
-        assertTrue(run.out().matches("ruvek \\S+\n"), run.out());
+        assertTrue(run.out().matches("ruvek \\S+\nplatform \\S+ \\(.+, .+\\)\nnative .+ruvekline[^/]*\n"), run.out());
 
         Path dir = Files.createTempDirectory("ruvek-jar");
         try (NullModem modem = new NullModem(dir, 11).open()) {
@@ -352,6 +353,10 @@ class JarTest {
         Run run = java(new byte[0], "-Dos.name=Plan9", "-Dos.arch=mips", "-jar", JAR, "5", "9600");
         assertTrue(run.exit() != 0);
         assertTrue(run.err().contains("no native library for Plan9 on mips"), run.err());
+        run = java(new byte[0], "-Dos.name=Plan9", "-Dos.arch=mips", "-jar", JAR, "--version");
+        assertEquals(1, run.exit());
+        assertTrue(run.out().endsWith("\nplatform none of the jar's (Plan9, mips)\n"), run.out());
+        assertTrue(run.err().startsWith("no native: ") && run.err().contains("for Plan9 on mips"), run.err());
 
         run = java(new byte[0], "-jar", JAR, "4242", "9600");
         assertEquals(1, run.exit());
@@ -364,7 +369,8 @@ class JarTest {
             {"bad MS for --linger: -1", "--linger", "-1", "5", "9600"},
             {"bad FORMAT for --settings: 9N1", "--settings", "9N1", "5", "9600"},
             {"bad FLOW for --flow: cts", "--flow", "cts", "5", "9600"},
-            {"bad MS for --break: -5", "--break", "-5", "5", "9600"}, {"--settings needs FORMAT", "--settings"}};
+            {"bad MS for --break: -5", "--break", "-5", "5", "9600"}, {"--settings needs FORMAT", "--settings"},
+            {"bad EOL for --eol: cr-lf", "--eol", "cr-lf", "5", "9600"}, {"--eol needs EOL", "--eol"}};
         // Other scripts' digits reach the child only where the command line's encoding has them.
         boolean arabicIndic = java.nio.charset.Charset.forName(System.getProperty("sun.jnu.encoding")).newEncoder().canEncode('\u0663');
         for (String[] bad : cases) {

@@ -3,9 +3,6 @@ package ruvek.terminal;
 
 import java.io.BufferedOutputStream;
 import java.io.IOException;
-import java.io.InputStream;
-import java.io.OutputStream;
-import java.net.SocketTimeoutException;
 import java.nio.file.Files;
 import java.nio.file.InvalidPathException;
 import java.nio.file.Path;
@@ -14,36 +11,21 @@ import java.util.EnumSet;
 import ruvek.LineEvent;
 import ruvek.LineListener;
 import ruvek.LineSettings;
-import ruvek.PortDisconnectedException;
 import ruvek.PortWatchListener;
 import ruvek.PortWatcher;
 import ruvek.SerialLine;
 import ruvek.SerialPortException;
 import ruvek.SerialPortInfo;
 import ruvek.SerialPorts;
+import ruvek.internal.Os;
 
 /**
  * A small serial terminal: copies standard input to the port and the port
  * to standard output. At the end of input it keeps listening until the port
  * has been quiet for a while, so that replies still arrive, then closes the
- * port and exits.
+ * port and exits. Typed at a tty, each key goes at once, until the quit key.
  */
 public final class SerialTerminal {
-    private static final String USAGE = "usage: java -jar ruvek.jar [--hex] [--linger MS] [--settings FORMAT] [--flow FLOW]\n"
-            + "                            [--break MS] [--events] PORT BAUD\n"
-            + "       java -jar ruvek.jar --list | --watch | --help | --version\n"
-            + "  PORT      port number: 1 or COM1 is COM1; or a device, such as /dev/ttyUSB0 or \\\\.\\COM12\n"
-            + "  BAUD      bits per second, e.g. 9600\n"
-            + "  --hex     show received bytes in hex instead of as they are\n"
-            + "  --linger  after the end of input, wait until the port is quiet for MS ms (default 500)\n"
-            + "  --settings data bits, parity (N, O, E, M, S) and stop bits, such as 7E1 (default 8N1)\n"
-            + "  --flow    flow control: none (the default), rtscts or xonxoff\n"
-            + "  --break   send a break of MS ms once the port is open, before the input\n"
-            + "  --events  show on standard error the modem lines' changes, breaks and line errors as they come\n"
-            + "  --list    show the serial ports: number, device, driver, USB IDs and names\n"
-            + "  --watch   show the serial ports, then each one that comes (+) or goes (-), until stopped\n"
-            + "  --version show the version";
-
     /** The longest linger that still counts in nanoseconds: about 292 years. */
     private static final long MAX_LINGER_MS = Long.MAX_VALUE / 1_000_000L;
 
@@ -57,12 +39,12 @@ public final class SerialTerminal {
      */
     public static void main(String[] args) throws Exception {
         if (args.length == 1 && (args[0].equals("--help") || args[0].equals("-h"))) {
-            System.out.println(USAGE);
+            System.out.println(About.usage());
             return;
         }
         if (args.length == 1 && args[0].equals("--version")) {
-            String version = SerialLine.class.getPackage().getImplementationVersion();
-            System.out.println("ruvek " + (version == null ? "unknown" : version));
+            if (!About.version(System.out, System.err))
+                System.exit(1);
             return;
         }
         if (args.length == 1 && args[0].equals("--list")) {
@@ -80,6 +62,7 @@ public final class SerialTerminal {
         LineSettings.FlowControl flow = LineSettings.FlowControl.NONE;
         long breakMs = -1;
         boolean events = false;
+        Input.Eol eol = null;
         int i = 0;
         for (; i < args.length && args[i].startsWith("--"); i++) {
             if (args[i].equals("--events")) {
@@ -106,6 +89,11 @@ public final class SerialTerminal {
                 if (flow == null) {
                     usageError("bad FLOW for --flow: " + f + " (none, rtscts or xonxoff)");
                 }
+            } else if (args[i].equals("--eol") && i + 1 < args.length) {
+                eol = Input.Eol.of(args[++i]);
+                if (eol == null) {
+                    usageError("bad EOL for --eol: " + args[i] + " (cr, lf or crlf)");
+                }
             } else if (args[i].equals("--break") && i + 1 < args.length) {
                 Long ms = number(args[++i]);
                 if (ms == null || ms < 0 || ms > Integer.MAX_VALUE) {
@@ -116,7 +104,7 @@ public final class SerialTerminal {
                 String o = args[i];
                 usageError(o.equals("--linger") || o.equals("--break") ? o + " needs MS"
                         : o.equals("--settings") ? "--settings needs FORMAT" : o.equals("--flow") ? "--flow needs FLOW"
-                        : "unknown option: " + o);
+                        : o.equals("--eol") ? "--eol needs EOL" : "unknown option: " + o);
             }
         }
         if (args.length - i != 2) {
@@ -158,15 +146,43 @@ public final class SerialTerminal {
         }
         if (events)
             showEvents(line);
+        // Piped input is left as it is, so that what it sends stays byte for byte what it holds.
+        boolean noInput = stdinIsOurOwnFile();
+        RawTty tty = noInput ? null : RawTty.enter();
+        if (tty != null || (Os.current() == Os.WINDOWS && System.console() != null))
+            banner(line, tty != null);
         Receiver receiver = new Receiver(line, new BufferedOutputStream(System.out), hex);
         receiver.start();
-        IOException failed = stdinIsOurOwnFile() ? null : copy(System.in, line.getOutputStream());
-        receiver.finish(lingerMs);
+        Input input = new Input(eol, tty != null);
+        IOException failed = noInput ? null : input.copy(System.in, line.getOutputStream());
+        // Quitting at the keyboard ends now: a device that talks on would keep a linger from ending.
+        receiver.finish(input.quit() ? 0 : lingerMs);
         line.close();
+        if (tty != null) {
+            tty.restore();
+            System.err.println(); // the shell's prompt on a line of its own, after the device's last bytes
+        }
         if (failed != null) {
             System.err.println("writing failed: " + failed.getMessage());
             System.exit(1);
         }
+    }
+
+    /** Says on standard error, for a person at a terminal, what is open and how to leave. */
+    private static void banner(SerialLine line, boolean raw) {
+        String settings;
+        try {
+            settings = line.settings().toString();
+        } catch (SerialPortException e) {
+            settings = "settings unknown: " + e.getMessage();
+        }
+        String device = line.device();
+        String port = line.port() == SerialLine.NO_PORT ? device
+                : device == null || device.equals("COM" + line.port()) ? "COM" + line.port()
+                : "COM" + line.port() + " (" + device + ")";
+        System.err.println("ruvek terminal on " + port + ", " + settings + "; "
+                + (raw ? Input.QUIT_NAME + " quits" : "the end of input (Ctrl-Z, Enter) or Ctrl-C quits"));
+        System.err.flush();
     }
 
     /** Shows the ports as they come and go, until the process is stopped. */
@@ -227,8 +243,9 @@ public final class SerialTerminal {
     private static boolean stdinIsOurOwnFile() {
         try {
             Path target = Files.readSymbolicLink(Paths.get("/proc/self/fd/0"));
-            return target.isAbsolute()
-                    && target.toRealPath().startsWith(Paths.get(System.getProperty("java.home")).toRealPath());
+            // A native image has no java.home, and no module image to be mistaken for input.
+            String home = System.getProperty("java.home");
+            return home != null && target.isAbsolute() && target.toRealPath().startsWith(Paths.get(home).toRealPath());
         } catch (IOException | UnsupportedOperationException | SecurityException | InvalidPathException e) {
             return false;
         }
@@ -237,7 +254,7 @@ public final class SerialTerminal {
     /** Says what is wrong with the command line, then how to use it, and exits with 2. */
     private static void usageError(String complaint) {
         System.err.println(complaint);
-        System.err.println(USAGE);
+        System.err.println(About.usage());
         System.exit(2);
     }
 
@@ -256,105 +273,6 @@ public final class SerialTerminal {
             return Long.parseLong(arg);
         } catch (NumberFormatException tooLong) {
             return null;
-        }
-    }
-
-    /** Copies until the end of input; the write's failure, if one failed. */
-    private static IOException copy(InputStream in, OutputStream port) {
-        byte[] buf = new byte[4096];
-        try {
-            for (int n; (n = in.read(buf)) > 0; ) {
-                try {
-                    port.write(buf, 0, n);
-                } catch (IOException e) {
-                    return e;
-                }
-            }
-        } catch (IOException e) {
-            // standard input failed: as its end
-        }
-        return null;
-    }
-
-    /** Reads the port and writes what arrives, until told to finish. */
-    private static final class Receiver extends Thread {
-        private final SerialLine line;
-        private final OutputStream out;
-        private final boolean hex;
-        private volatile boolean stop;
-        private volatile long lastByteNanos = System.nanoTime();
-        private long count;
-
-        Receiver(SerialLine line, OutputStream out, boolean hex) {
-            super("serial receiver");
-            this.line = line;
-            this.out = out;
-            this.hex = hex;
-            setDaemon(true);
-        }
-
-        @Override
-        public void run() {
-            InputStream in = line.getInputStream();
-            line.setReadTimeout(20);
-            byte[] buf = new byte[4096];
-            try {
-                while (!stop) {
-                    int n;
-                    try {
-                        n = in.read(buf);
-                    } catch (SocketTimeoutException quiet) {
-                        out.flush();
-                        continue;
-                    }
-                    lastByteNanos = System.nanoTime();
-                    for (int k = 0; k < n; k++)
-                        write(buf[k] & 0xFF);
-                }
-                if (hex && count > 0) {
-                    out.write('\n');
-                }
-                out.flush();
-            } catch (PortDisconnectedException e) {
-                try {
-                    out.flush();
-                } catch (IOException ignored) {
-                    // standard output closed: the error below is what matters
-                }
-                System.err.println(e.getMessage());
-                System.exit(1);
-            } catch (IOException e) {
-                // standard output closed, or the line closed as told to stop: nothing left to show
-            }
-        }
-
-        private void write(int b) throws IOException {
-            if (!hex) {
-                out.write(b);
-                return;
-            }
-            if (count > 0) {
-                out.write(count % 16 == 0 ? '\n' : ' ');
-            }
-            String digits = Integer.toHexString(0x100 | b).substring(1);
-            out.write(digits.charAt(0));
-            out.write(digits.charAt(1));
-            count++;
-        }
-
-        /** Waits until nothing has arrived for lingerMs, then stops the thread. */
-        void finish(long lingerMs) throws InterruptedException {
-            long start = System.nanoTime();
-            long quiet = lingerMs * 1_000_000L;
-            while (isAlive()) {
-                long since = System.nanoTime() - Math.max(start, lastByteNanos);
-                if (since >= quiet) {
-                    break;
-                }
-                Thread.sleep(Math.max(1, (quiet - since) / 1_000_000L));
-            }
-            stop = true;
-            join();
         }
     }
 }
