@@ -45,9 +45,11 @@ final class Receiver extends Thread {
                     out.flush();
                     continue;
                 }
+                if (n < 0)
+                    break; // a line's stream never ends, but a spin here would cost a core
                 lastByteNanos = System.nanoTime();
                 if (hex == null) {
-                    out.write(buf, 0, Math.max(n, 0));
+                    out.write(buf, 0, n);
                 } else {
                     for (int k = 0; k < n; k++)
                         hex.write(buf[k] & 0xFF);
