@@ -36,6 +36,9 @@ final class Rfc2217Link {
     // Under state:
     private final long[] answer = new long[PURGE + 1];
     private final boolean[] answered = new boolean[PURGE + 1];
+    // Per command: the value being asked, and the value of an ask that timed
+    // out, whose answer may yet come and must not pass for the next one's.
+    private final long[] asking = new long[PURGE + 1], late = new long[PURGE + 1];
     private int comPort = -1, binaryOurs = -1, binaryTheirs = -1; // -1 unanswered, 0 refused, 1 agreed
     private long written, sent;        // bytes the line wrote, and those the pump sent
     private boolean suspended, cancelled;
@@ -47,6 +50,8 @@ final class Rfc2217Link {
         line = ends[0];
         wire = ends[1];
         this.socket = socket;
+        java.util.Arrays.fill(asking, -1);
+        java.util.Arrays.fill(late, -1);
         this.name = name;
         events = new Rfc2217Events(state, line, new Rfc2217Events.Connection() {
             @Override public int ended() {
@@ -188,6 +193,7 @@ final class Rfc2217Link {
                 if (e != 0)
                     return e;
                 answered[command] = false;
+                asking[command] = value;
             }
             byte[] sb = new byte[size + 1];
             sb[0] = (byte) command;
@@ -200,9 +206,12 @@ final class Rfc2217Link {
                 while (!answered[command] && ended() == 0 && waitState(deadline)) {
                     // until the answer, the end, or the time-out
                 }
+                asking[command] = -1;
                 if (answered[command])
                     return answer[command];
                 int e = ended();
+                if (e == 0)
+                    late[command] = value;
                 return e != 0 ? e : -NO_ANSWER;
             }
         }
@@ -286,7 +295,11 @@ final class Rfc2217Link {
                 events.modemState(v);
             } else if (command == SUSPEND || command == RESUME) {
                 suspended = command == SUSPEND;
+            } else if (v == late[command] && v != asking[command]) {
+                late[command] = -1; // a timed-out ask's answer, not this one's
             } else {
+                if (v == late[command])
+                    late[command] = -1; // asked again, and answered
                 answer[command] = v;
                 answered[command] = true;
             }

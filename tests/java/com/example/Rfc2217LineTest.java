@@ -357,6 +357,55 @@ class Rfc2217LineTest {
         });
     }
 
+    /**
+     * A server that answers 19200 only after the client has given up on it
+     * and asked for 38400: the late answer is not taken for the next one's.
+     */
+    @Test
+    void aLateAnswerIsNotTakenForTheNextAsksAnswer() throws Exception {
+        assertTimeoutPreemptively(LIMIT, () -> {
+            int[][] held = {null};
+            try (ServerSocket server = server((got, out) -> {
+                for (int i = 0; i + 2 < got.length; i++) {
+                    int b1 = got[i + 1] & 0xFF;
+                    if ((got[i] & 0xFF) == 255 && (b1 == 251 || b1 == 253))
+                        send(out, 255, b1 == 251 ? 253 : 251, got[i + 2] & 0xFF);
+                    else if ((got[i] & 0xFF) == 255 && b1 == 250 && got[i + 2] == 44) {
+                        int j = i + 3, code = got[j++] & 0xFF;
+                        ByteArrayOutputStreamLike reply = new ByteArrayOutputStreamLike(255, 250, 44, code + 100);
+                        long value = 0;
+                        for (; !((got[j] & 0xFF) == 255 && (got[j + 1] & 0xFF) == 240); j++) {
+                            reply.add(got[j] & 0xFF);
+                            value = value << 8 | (got[j] & 0xFF);
+                        }
+                        reply.add(255, 240);
+                        if (code == 1 && value == 19200) {
+                            held[0] = reply.bytes(); // answered just before 38400's answer
+                            continue;
+                        }
+                        if (code == 1 && value == 38400 && held[0] != null) {
+                            send(out, held[0]);
+                            held[0] = null;
+                            try {
+                                Thread.sleep(300); // so that the client sees the late answer alone first
+                            } catch (InterruptedException stop) {
+                                return;
+                            }
+                        }
+                        send(out, reply.bytes());
+                    }
+                }
+            }); SerialLine line = SerialLine.open("rfc2217://127.0.0.1:" + server.getLocalPort(), 9600)) {
+                UnsupportedSettingsException e = assertThrows(UnsupportedSettingsException.class,
+                        () -> line.setSettings(LineSettings.of(19200)));
+                assertEquals("baud", e.field());
+                assertEquals(LineSettings.of(9600), line.settings());
+                line.setSettings(LineSettings.of(38400));
+                assertEquals(LineSettings.of(38400), line.settings());
+            }
+        });
+    }
+
     /** Bytes gathered for one reply. */
     static final class ByteArrayOutputStreamLike {
         private final java.io.ByteArrayOutputStream b = new java.io.ByteArrayOutputStream();
