@@ -136,7 +136,7 @@ class BundleTest {
 
     @Test
     void theModuleJarDoesTheSame() throws Exception {
-        echoesOnTheFrameworksNative(MODULE_JAR, 97);
+        echoesOnTheFrameworksNative(MODULE_JAR, 98);
     }
 
     /**
@@ -152,7 +152,7 @@ class BundleTest {
         rewrite(JAR, noClause, "natives/linux-sparc/libruvekline.so;osname=Linux;processor=sparc,*", null);
         rewrite(JAR, elsewhere, null, "natives/" + PLATFORM + "/libruvekline.so");
         Path tmp = Files.createTempDirectory(dir, "tmp");
-        String out = run(noClause, 98, List.of("-Djava.io.tmpdir=" + tmp, "-Duser.home=" + dir.resolve("no-home")),
+        String out = run(noClause, 99, List.of("-Djava.io.tmpdir=" + tmp, "-Duser.home=" + dir.resolve("no-home")),
                 List.of("ruvek.test.location=" + elsewhere.toUri()));
         List<String> natives = loaded(out);
         assertEquals(2, natives.size(), out);
