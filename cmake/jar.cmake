@@ -106,9 +106,12 @@ file(COPY "${LICENSE}" DESTINATION "${STAGE}/META-INF")
 # Enable-Native-Access: JDK 24 and later warn, and later ones refuse, when
 # code on the class path loads a native without it. -jar alone reads it.
 file(WRITE "${STAGE}.mf" "Implementation-Title: ruvek\nImplementation-Version: ${VERSION}\nEnable-Native-Access: ALL-UNNAMED\n")
+# Each jar is also an OSGi bundle, whose Bundle-NativeCode lists what it carries.
+include("${CMAKE_CURRENT_LIST_DIR}/bundle.cmake")
+bundle_manifest("${STAGE}.mf" "${STAGE}-bundle.mf" "${STAGE}" ruvek)
 file(REMOVE "${OUT}")
 execute_process(
-  COMMAND "${JAR_TOOL}" --create --file "${OUT}" --main-class ruvek.terminal.SerialTerminal --manifest "${STAGE}.mf"
+  COMMAND "${JAR_TOOL}" --create --file "${OUT}" --main-class ruvek.terminal.SerialTerminal --manifest "${STAGE}-bundle.mf"
           -C "${CLASSES}" . -C "${STAGE}" .
   RESULT_VARIABLE result)
 if(result)
@@ -124,10 +127,11 @@ foreach(entry IN LISTS line_natives)
 endforeach()
 native_image_metadata("${STAGE}-module")
 file(COPY "${LICENSE}" DESTINATION "${STAGE}-module/META-INF")
+bundle_manifest("${STAGE}.mf" "${STAGE}-module-bundle.mf" "${STAGE}-module" ruvek.module)
 file(REMOVE "${MODULE_OUT}")
 execute_process(
   COMMAND "${JAR_TOOL}" --create --file "${MODULE_OUT}" --main-class ruvek.terminal.SerialTerminal
-          --module-version "${VERSION}" --manifest "${STAGE}.mf" -C "${MODULE_CLASSES}" . -C "${STAGE}-module" .
+          --module-version "${VERSION}" --manifest "${STAGE}-module-bundle.mf" -C "${MODULE_CLASSES}" . -C "${STAGE}-module" .
   RESULT_VARIABLE result)
 if(result)
   message(FATAL_ERROR "jar failed for the module jar: ${result}")

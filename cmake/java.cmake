@@ -46,6 +46,24 @@ add_custom_target(ruvek_jar ALL
   BYPRODUCTS "${jar}" "${module_jar}" VERBATIM)
 add_dependencies(ruvek_jar java_classes)
 
+# ruvek.jmod, for jlink: the module and this build's native, which an image
+# made with it holds in its lib/. From the JDK whose jar tool packs the jars.
+file(REAL_PATH "${Java_JAR_EXECUTABLE}" jar_tool)
+cmake_path(GET jar_tool PARENT_PATH jdk_bin)
+find_program(RUVEK_JMOD jmod HINTS "${jdk_bin}" NO_DEFAULT_PATH)
+if(RUVEK_JMOD)
+  set(jmod "${CMAKE_CURRENT_BINARY_DIR}/ruvek.jmod")
+  add_custom_target(ruvek_jmod ALL
+    COMMAND "${CMAKE_COMMAND}" "-DJMOD_TOOL=${RUVEK_JMOD}" "-DMODULE_CLASSES=${module_classes}"
+            "-DSTAGE=${CMAKE_CURRENT_BINARY_DIR}/jar-natives" "-DLINE=$<TARGET_FILE:ruvekline>" "-DOUT=${jmod}"
+            "-DVERSION=${PROJECT_VERSION}" "-DLICENSE=${CMAKE_CURRENT_SOURCE_DIR}/LICENSE"
+            -P "${CMAKE_CURRENT_SOURCE_DIR}/cmake/jmod.cmake"
+    BYPRODUCTS "${jmod}" VERBATIM)
+  add_dependencies(ruvek_jmod ruvek_jar)
+else()
+  message(WARNING "no jmod tool beside ${jar_tool}: ruvek.jmod is not built")
+endif()
+
 # The Maven artifacts ruvek:ruvek:<version>: the jar under its versioned
 # name, the module jar under the classifier "module", its sources, its javadoc and its pom (scripts/maven-install installs them).
 set(artifact "${CMAKE_CURRENT_BINARY_DIR}/ruvek-${PROJECT_VERSION}")

@@ -99,6 +99,10 @@ final class JarNative {
 
     /** The jar file that holds this class, or null when it came from elsewhere. */
     private static File ownJar() {
+        if (HostNative.inBundle()) {
+            // A bundle's code source is its location, which need not hold what the framework installed.
+            return null;
+        }
         try {
             CodeSource source = JarNative.class.getProtectionDomain().getCodeSource();
             URL at = source == null ? null : source.getLocation();

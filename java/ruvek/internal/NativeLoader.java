@@ -14,7 +14,8 @@ import java.util.Locale;
  * Finds and loads SerialPort's native library, once per process.
  *
  * <p>Places, in order: the file or folder named by the system property
- * {@code ruvek.library.path} (then nothing else); the jar's native, extracted
+ * {@code ruvek.library.path} (then nothing else); the copy that a jlink
+ * image or an OSGi framework holds for these classes; the jar's native, extracted
  * once into a per-user cache folder under {@code java.io.tmpdir} keyed by its
  * SHA-256; the same cache under the user's home when the temp directory is
  * missing, read-only, noexec, unsafe or has a name Java can't spell;
@@ -115,7 +116,11 @@ public final class NativeLoader {
             return fromOverride(library, override);
         }
         Tried tried = new Tried();
-        String loaded = null;
+        // The copy a jlink image or an OSGi framework made for these classes, where there is one.
+        String loaded = fromHost(library, Os.of(os), tried);
+        if (loaded != null) {
+            return loaded;
+        }
         JarNative carried = JarNative.of(library, copy, platform, Os.of(os));
         if (carried == null) {
             tried.add("the jar: it has no native library for " + os + " on " + arch + " (os.name, os.arch)", null);
@@ -189,6 +194,21 @@ public final class NativeLoader {
             error.initCause(cause);
         }
         throw error;
+    }
+
+    /** The host's copy of the native, loaded where it has one; null, noting why when it failed, where not. */
+    private static String fromHost(String library, Os os, Tried tried) {
+        String path = HostNative.path(library, os);
+        if (path == null) {
+            return null;
+        }
+        try {
+            System.load(path);
+            return path;
+        } catch (UnsatisfiedLinkError | SecurityException e) {
+            tried.add(path + " (the runtime's own copy): " + message(e), e);
+            return null;
+        }
     }
 
     /** The jar's native, copied into a cache and loaded from there; null, noting why, when that fails. */
