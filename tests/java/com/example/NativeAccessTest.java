@@ -115,6 +115,34 @@ class NativeAccessTest {
         }
     }
 
+    /** A jlink image of the new JDK, linked with the documented option, runs the terminal without a warning. */
+    @Test
+    void aJlinkImageWithTheDocumentedOptionStartsWithoutAWarning() throws Exception {
+        Path jmod = JAR.resolveSibling("ruvek.jmod");
+        assumeTrue(Files.exists(jmod), "no ruvek.jmod beside the jar");
+        Path jlink = Path.of(jdk).resolveSibling("jlink"), image = dir.resolve("image");
+        // A JDK without jmods links from its own run-time image.
+        Path jmods = Path.of(jdk).getParent().getParent().resolve("jmods");
+        String modulePath = Files.isDirectory(jmods) ? jmods + File.pathSeparator + jmod : jmod.toString();
+        Process p = new ProcessBuilder(jlink.toString(), "--module-path", modulePath, "--add-modules", "ruvek",
+                "--add-options=--enable-native-access=ruvek", "--output", image.toString())
+                .redirectErrorStream(true).start();
+        String said = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+        assertTrue(p.waitFor(300, TimeUnit.SECONDS), "jlink did not finish");
+        assertEquals(0, p.exitValue(), "jlink: " + said);
+        String was = jdk;
+        try {
+            jdk = image.resolve("bin/java").toString();
+            Run r = run("-m", "ruvek", "--linger", "100", cable.ours.toString(), "9600");
+            assertEquals(0, r.exit(), r.err());
+            assertFalse(r.err().contains("WARNING"), "the image warned: " + r.err());
+            for (char c : "hi".toCharArray())
+                assertEquals((int) c, cable.read(NullModem.PATIENCE_MS), "the bytes sent from the image");
+        } finally {
+            jdk = was;
+        }
+    }
+
     /** Denied, the first call and every later one name the flag; nothing is opened. */
     @Test
     void aDenialNamesTheFlagOnEveryCall() throws Exception {
