@@ -103,6 +103,18 @@ class ImageTest {
         return image.resolve("lib").resolve(System.mapLibraryName("ruvekline")).toString();
     }
 
+    /** The terminal's --version in an image, which has no jar manifest: the module's version, and the image's native. */
+    @Test
+    void theImagesTerminalNamesItsVersionAndNative() throws Exception {
+        assumeTrue(skip == null, skip);
+        Process p = new ProcessBuilder(imageJava().toString(), "-m", "ruvek", "--version").redirectErrorStream(true).start();
+        String said = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+        assertTrue(p.waitFor(120, TimeUnit.SECONDS), "still running");
+        assertEquals(0, p.exitValue(), said);
+        assertTrue(said.contains("ruvek " + System.getProperty("ruvek.version") + "\n"), said);
+        assertTrue(said.contains("native " + imageLib() + "\n"), said);
+    }
+
     @Test
     void theImageHoldsTheModulesNativeInItsLib() throws Exception {
         assumeTrue(skip == null, skip);

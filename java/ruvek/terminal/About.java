@@ -88,13 +88,30 @@ final class About {
         }
     }
 
+    /** The jar manifest's version, else the module descriptor's, which is all a jlink image has. */
+    private static String ourVersion() {
+        String version = SerialLine.class.getPackage().getImplementationVersion();
+        if (version != null)
+            return version;
+        try {
+            Object module = Class.class.getMethod("getModule").invoke(SerialLine.class);
+            Object descriptor = module.getClass().getMethod("getDescriptor").invoke(module);
+            if (descriptor == null)
+                return null; // the class path, with no manifest
+            return (String) ((java.util.Optional<?>) descriptor.getClass().getMethod("rawVersion").invoke(descriptor))
+                    .orElse(null);
+        } catch (ReflectiveOperationException | SecurityException | ClassCastException e) {
+            return null; // Java 8: no modules
+        }
+    }
+
     /**
      * Shows the version and the native that lines use, loading it as a line would.
      *
      * @return whether the native loaded
      */
     static boolean version(PrintStream out, PrintStream err) {
-        String version = SerialLine.class.getPackage().getImplementationVersion();
+        String version = ourVersion();
         out.println("ruvek " + (version == null ? "unknown" : version));
         String os = Os.osName();
         String arch = System.getProperty("os.arch", "");
