@@ -13,6 +13,8 @@ final class LineOpening {
 
     /** Port {@code port}: COMn on Windows, on Linux its link or /dev/ttyS(n-1). */
     static SerialLine byNumber(int port, LineSettings settings) throws SerialPortException {
+        if (!Log.fine()) // no message built, nor a lambda made, for each open of a program that doesn't debug
+            return numbered(port, settings);
         return logged("port " + port, settings, () -> numbered(port, settings));
     }
 
@@ -36,7 +38,8 @@ final class LineOpening {
     private static SerialLine numbered(int port, LineSettings settings) throws SerialPortException {
         Ports ports = Ports.current();
         String device = ports.device(port);
-        Log.fine("port " + port + " is " + device);
+        if (Log.fine())
+            Log.fine("port " + port + " is " + device);
         // The native resolves COMn as the device named here does, link and all.
         byte[] name = nameBytes("\\\\.\\COM" + port);
         for (int tries = 1; ; tries++) {
@@ -48,7 +51,8 @@ final class LineOpening {
             if (key == null || ports.heldByThisProcess(key) != Boolean.FALSE)
                 return new SerialLine(new NativeTransport(handle), port, settings.baud(), device, ports.watch(device, key));
             LineNatives.close(handle);
-            Log.fine(device + ": its link changed while it was being opened; trying again");
+            if (Log.fine())
+                Log.fine(device + ": its link changed while it was being opened; trying again");
             if (tries == OPEN_TRIES)
                 throw new SerialPortException(port, device, "its link changed while it was being opened, "
                         + OPEN_TRIES + " times; nothing is open");
@@ -60,6 +64,8 @@ final class LineOpening {
     static SerialLine byName(String device, LineSettings settings) throws SerialPortException {
         if (device == null || device.isEmpty() || device.indexOf('\0') >= 0)
             throw new IllegalArgumentException("a device's name must be neither empty nor hold NUL: " + device);
+        if (!Log.fine())
+            return named(device, settings);
         return logged(device, settings, () -> named(device, settings));
     }
 

@@ -268,20 +268,30 @@ public final class LineSettings {
 
     /** The exception for the driver's refusal of field {@code field} (1 to 5) of these settings on an open line. */
     UnsupportedSettingsException refused(int field, int port, String device) {
-        return refused(field, port, device, "the line keeps its settings");
+        return refused(field, port, device, 0);
     }
 
-    /** The same refusal at open, where no line was left open to keep anything. */
+    /** The same, or, when waitedMs is above 0, a server's silence for that long, which refuses the field. */
+    UnsupportedSettingsException refused(int field, int port, String device, long waitedMs) {
+        return refused(field, port, device, waitedMs, "the line keeps its settings");
+    }
+
+    /** A refusal at open, where no line was left open to keep anything. */
     UnsupportedSettingsException refusedAtOpen(int field, int port, String device) {
-        return refused(field, port, device, "nothing is open");
+        return refusedAtOpen(field, port, device, 0);
     }
 
-    private UnsupportedSettingsException refused(int field, int port, String device, String after) {
+    UnsupportedSettingsException refusedAtOpen(int field, int port, String device, long waitedMs) {
+        return refused(field, port, device, waitedMs, "nothing is open");
+    }
+
+    private UnsupportedSettingsException refused(int field, int port, String device, long waitedMs, String after) {
         Object[] asked = {baud, dataBits, parity, stopBits, flowControl, lowLatency() ? "on" : "off", rs485() ? "on" : "off"};
         String name = field >= 1 && field <= FIELDS.length ? FIELDS[field - 1] : null;
         String what = name == null ? this.toString() : name + " " + asked[field - 1];
-        return new UnsupportedSettingsException(port, device, name,
-                "the driver refused " + what + "; " + after);
+        return new UnsupportedSettingsException(port, device, name, waitedMs > 0
+                ? "the server did not confirm " + what + " within " + waitedMs + " ms; " + after
+                : "the driver refused " + what + "; " + after);
     }
 
     /** The driver's report as the native packs it, field by field, for a report that no settings match. */

@@ -37,12 +37,8 @@ final class Rfc2217Transport implements Transport {
         try {
             int r = t.setFormat(settings.baud(), settings.dataBits(), settings.parity().ordinal(),
                     settings.stopBits().ordinal(), settings.flowControl().ordinal(), settings.options());
-            if (r > 0 && r == t.unanswered)
-                throw new UnsupportedSettingsException(SerialLine.NO_PORT, name, FIELDS[r - 1], "the server did not "
-                        + "confirm " + FIELDS[r - 1] + " " + asked(settings, r) + " within " + Rfc2217Link.CONFIRM_MS
-                        + " ms; nothing is open");
             if (r > 0)
-                throw settings.refusedAtOpen(r, SerialLine.NO_PORT, name);
+                throw settings.refusedAtOpen(r, SerialLine.NO_PORT, name, t.unconfirmedMs(r));
             t.check(r, name, "the settings");
             // DTR and RTS stay as the server's open set them: ser2net answers
             // nothing for a device without them, which would cost each open the wait.
@@ -63,13 +59,6 @@ final class Rfc2217Transport implements Transport {
             String why = link.gone();
             return why == null ? null : "disconnected; " + why;
         }
-    }
-
-    private static final String[] FIELDS = {"baud", "data bits", "parity", "stop bits", "flow control"};
-
-    private static Object asked(LineSettings s, int field) {
-        Object[] values = {s.baud(), s.dataBits(), s.parity(), s.stopBits(), s.flowControl()};
-        return values[field - 1];
     }
 
     /** Throws, saying why, for a failed step of the open. */
@@ -106,6 +95,10 @@ final class Rfc2217Transport implements Transport {
 
     @Override public boolean close() {
         return link.close();
+    }
+
+    @Override public long unconfirmedMs(int field) {
+        return field > 0 && field == unanswered ? Rfc2217Link.CONFIRM_MS : 0;
     }
 
     @Override public int setFormat(int baud, int dataBits, int parity, int stopBits, int flow, int options) {

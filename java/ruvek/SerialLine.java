@@ -182,7 +182,7 @@ public final class SerialLine implements AutoCloseable {
                 settings.options()),
                 "changing the settings");
         if (field > 0)
-            throw settings.refused(field, core.port, core.device);
+            throw settings.refused(field, core.port, core.device, core.transport.unconfirmedMs(field));
     }
 
     /**

@@ -33,6 +33,11 @@ interface Transport {
     /** 0, the field refused (LineNatives.FIELD_*), or the error. */
     int setFormat(int baud, int dataBits, int parity, int stopBits, int flow, int options);
 
+    /** How long a server was waited for, in ms, when its silence was setFormat's last refusal of field; else 0. */
+    default long unconfirmedMs(int field) {
+        return 0;
+    }
+
     /** The settings in force, packed as LineSettings.unpack reads them, or the error. */
     long getFormat();
 
