@@ -36,8 +36,7 @@ final class Rfc2217Link {
     // Under state:
     private final long[] answer = new long[PURGE + 1];
     private final boolean[] answered = new boolean[PURGE + 1];
-    // Per command: the value being asked, and the value of an ask that timed
-    // out, whose answer may yet come and must not pass for the next one's.
+    // Per command: the value asked now, and a timed-out ask's, whose late answer is not the next ask's.
     private final long[] asking = new long[PURGE + 1], late = new long[PURGE + 1];
     private int comPort = -1, binaryOurs = -1, binaryTheirs = -1; // -1 unanswered, 0 refused, 1 agreed
     private long written, sent;        // bytes the line wrote, and those the pump sent
