@@ -266,21 +266,16 @@ public final class LineSettings {
     private static final String[] FIELDS = {"baud", "data bits", "parity", "stop bits", "flow control", "low latency",
         "RS-485"};
 
-    /** The exception for the driver's refusal of field {@code field} (1 to 5) of these settings on an open line. */
-    UnsupportedSettingsException refused(int field, int port, String device) {
-        return refused(field, port, device, 0);
-    }
-
-    /** The same, or, when waitedMs is above 0, a server's silence for that long, which refuses the field. */
+    /**
+     * The exception for the refusal of field {@code field} (1 to 5) of these
+     * settings on an open line: the driver's, or, when waitedMs is above 0, a
+     * server's silence for that long.
+     */
     UnsupportedSettingsException refused(int field, int port, String device, long waitedMs) {
         return refused(field, port, device, waitedMs, "the line keeps its settings");
     }
 
-    /** A refusal at open, where no line was left open to keep anything. */
-    UnsupportedSettingsException refusedAtOpen(int field, int port, String device) {
-        return refusedAtOpen(field, port, device, 0);
-    }
-
+    /** The same at open, where no line was left open to keep anything. */
     UnsupportedSettingsException refusedAtOpen(int field, int port, String device, long waitedMs) {
         return refused(field, port, device, waitedMs, "nothing is open");
     }

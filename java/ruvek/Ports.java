@@ -66,7 +66,7 @@ class Ports {
     /** The exception for the native's error code, where nothing else tells more. */
     static SerialPortException fromCode(int port, String device, LineSettings settings, int error) {
         if (LineNatives.refusedField(error) >= 0)
-            return settings.refusedAtOpen(LineNatives.refusedField(error), port, device);
+            return settings.refusedAtOpen(LineNatives.refusedField(error), port, device, 0);
         switch (error) {
         case LineNatives.ERROR_DEVICE_REMOVED:
             return new PortDisconnectedException(port, device, "disconnected; the device went as it was opened");

@@ -6,10 +6,7 @@ import static org.junit.jupiter.api.Assertions.assertNull;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 import static org.junit.jupiter.api.Assumptions.assumeTrue;
 
-import java.io.ByteArrayOutputStream;
-import java.io.InputStream;
 import java.io.OutputStream;
-import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.ArrayList;
@@ -17,7 +14,6 @@ import java.util.Arrays;
 import java.util.Collections;
 import java.util.Enumeration;
 import java.util.List;
-import java.util.concurrent.TimeUnit;
 import java.util.jar.Attributes;
 import java.util.jar.JarEntry;
 import java.util.jar.JarFile;
@@ -28,6 +24,7 @@ import org.junit.jupiter.api.AfterAll;
 import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.Test;
 import ruvek.testing.NullModem;
+import ruvek.testing.Processes;
 
 /**
  * tests/osgi's launcher starts Felix (Debian's libfelix-framework-java) with
@@ -78,9 +75,7 @@ class BundleTest {
 
     @AfterAll
     static void tidy() throws Exception {
-        try (var all = Files.walk(dir)) {
-            all.sorted(Collections.reverseOrder()).forEach(p -> p.toFile().delete());
-        }
+        NullModem.removeFolder(dir);
     }
 
     /** The launcher's run over a fresh null-modem: its output, after checking that it exited 0. */
@@ -94,16 +89,9 @@ class BundleTest {
                     storage.toString(), ruvek.toString(), client.toString(),
                     "ruvek.test.a=" + cable.ours.toRealPath(), "ruvek.test.b=" + cable.peer.toRealPath()));
             command.addAll(config);
-            ProcessBuilder builder = new ProcessBuilder(command).redirectErrorStream(true);
+            ProcessBuilder builder = new ProcessBuilder(command);
             builder.environment().remove("XDG_CACHE_HOME");
-            Process p = builder.start();
-            ByteArrayOutputStream out = new ByteArrayOutputStream();
-            try (InputStream in = p.getInputStream()) {
-                in.transferTo(out);
-            }
-            assertTrue(p.waitFor(120, TimeUnit.SECONDS), "still running: " + command);
-            String text = out.toString(StandardCharsets.UTF_8);
-            assertEquals(0, p.exitValue(), String.join(" ", command) + "\n" + text);
+            String text = Processes.output(builder);
             assertTrue(text.contains("\nboth starts echoed\n"), text);
             return text;
         }

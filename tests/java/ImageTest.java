@@ -4,15 +4,12 @@ import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 import static org.junit.jupiter.api.Assumptions.assumeTrue;
 
-import java.io.ByteArrayOutputStream;
-import java.io.InputStream;
 import java.io.PrintWriter;
 import java.io.StringWriter;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.ArrayList;
-import java.util.Collections;
 import java.util.List;
 import java.util.concurrent.TimeUnit;
 import java.util.jar.JarFile;
@@ -21,6 +18,7 @@ import org.junit.jupiter.api.AfterAll;
 import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.Test;
 import ruvek.testing.NullModem;
+import ruvek.testing.Processes;
 
 /**
  * An image of java.base and the module ruvek, made by jlink from the JDK's
@@ -62,9 +60,7 @@ class ImageTest {
 
     @AfterAll
     static void tidy() throws Exception {
-        try (var all = Files.walk(dir)) {
-            all.sorted(Collections.reverseOrder()).forEach(p -> p.toFile().delete());
-        }
+        NullModem.removeFolder(dir);
     }
 
     /** Runs the echo on {@code java} with those options over a fresh null-modem: its output but the JVM's warnings, once it exited 0. */
@@ -76,16 +72,9 @@ class ImageTest {
             command.addAll(List.of("-cp", classPath, "ImageEcho", cable.ours.toRealPath().toString(),
                     cable.peer.toRealPath().toString()));
             command.addAll(List.of(more));
-            ProcessBuilder builder = new ProcessBuilder(command).redirectErrorStream(true);
+            ProcessBuilder builder = new ProcessBuilder(command);
             builder.environment().remove("XDG_CACHE_HOME");
-            Process p = builder.start();
-            ByteArrayOutputStream out = new ByteArrayOutputStream();
-            try (InputStream in = p.getInputStream()) {
-                in.transferTo(out);
-            }
-            assertTrue(p.waitFor(120, TimeUnit.SECONDS), "still running: " + command);
-            String text = out.toString(StandardCharsets.UTF_8);
-            assertEquals(0, p.exitValue(), String.join(" ", command) + "\n" + text);
+            String text = Processes.output(builder);
             // Newer JVMs warn of a missing temp directory and of System.load outside --enable-native-access.
             StringBuilder kept = new StringBuilder();
             for (String line : text.split("\n"))

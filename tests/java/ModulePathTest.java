@@ -2,16 +2,12 @@
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
-import java.io.ByteArrayOutputStream;
 import java.io.IOException;
-import java.io.InputStream;
-import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
-import java.util.concurrent.TimeUnit;
 import java.util.stream.Collectors;
 import java.util.stream.Stream;
 import javax.tools.ToolProvider;
@@ -19,6 +15,7 @@ import org.junit.jupiter.api.AfterAll;
 import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.Test;
 import ruvek.testing.NullModem;
+import ruvek.testing.Processes;
 
 /**
  * The application tests/app (module com.example.app) opens both ends of two
@@ -47,9 +44,7 @@ class ModulePathTest {
 
     @AfterAll
     static void tidy() throws Exception {
-        try (Stream<Path> all = Files.walk(dir)) {
-            all.sorted((a, b) -> b.compareTo(a)).forEach(p -> p.toFile().delete());
-        }
+        NullModem.removeFolder(dir);
     }
 
     /** Runs java with the arguments and the ends of two fresh null-modems: its exit code and output. */
@@ -66,15 +61,7 @@ class ModulePathTest {
     }
 
     static String exec(List<String> command) throws Exception {
-        Process p = new ProcessBuilder(command).redirectErrorStream(true).start();
-        ByteArrayOutputStream out = new ByteArrayOutputStream();
-        try (InputStream in = p.getInputStream()) {
-            in.transferTo(out);
-        }
-        assertTrue(p.waitFor(120, TimeUnit.SECONDS), "still running: " + command);
-        String text = out.toString(StandardCharsets.UTF_8);
-        assertEquals(0, p.exitValue(), String.join(" ", command) + "\n" + text);
-        return text;
+        return Processes.output(new ProcessBuilder(command));
     }
 
     @Test

@@ -310,8 +310,13 @@ public final class NativeLoader {
         throw error;
     }
 
-    /** The name of the module this class is in, or null on the class path (and before Java 9, which has none). */
-    private static String moduleName() {
+    /**
+     * The name of the module ruvek's classes are in; by reflection, since
+     * they are built for Java 8.
+     *
+     * @return the module's name, or null on the class path (and before Java 9, which has none)
+     */
+    public static String moduleName() {
         try {
             Object module = Class.class.getMethod("getModule").invoke(NativeLoader.class);
             return (String) module.getClass().getMethod("getName").invoke(module);

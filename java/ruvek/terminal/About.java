@@ -52,7 +52,7 @@ final class About {
      */
     static String command() {
         String jar = ourJar();
-        if (inNamedModule())
+        if (NativeLoader.moduleName() != null)
             return jar == null ? "java -m ruvek" : "java -p " + jar + " -m ruvek";
         String main = SerialTerminal.class.getName();
         if (jar == null)
@@ -75,16 +75,6 @@ final class About {
             return new File(at.toURI()).getName();
         } catch (SecurityException | java.net.URISyntaxException | IllegalArgumentException e) {
             return null;
-        }
-    }
-
-    /** Whether this class is in a named module; by reflection, since the jar's classes are built for Java 8. */
-    private static boolean inNamedModule() {
-        try {
-            Object module = Class.class.getMethod("getModule").invoke(SerialTerminal.class);
-            return (Boolean) module.getClass().getMethod("isNamed").invoke(module);
-        } catch (ReflectiveOperationException | SecurityException | ClassCastException e) {
-            return false; // Java 8: no modules
         }
     }
 

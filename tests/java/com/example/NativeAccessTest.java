@@ -44,10 +44,7 @@ class NativeAccessTest {
         if (cable != null)
             cable.close();
         if (dir != null)
-            try (Stream<Path> s = Files.walk(dir)) { // the children's native cache too
-                for (Path p : (Iterable<Path>) s.sorted(java.util.Comparator.reverseOrder())::iterator)
-                    Files.delete(p);
-            }
+            NullModem.removeFolder(dir); // the children's native cache too
     }
 
     /** The newest JDK under /usr/lib/jvm whose release file says 24 or later. */

@@ -62,9 +62,7 @@ class ReadmeExamplesTest {
             assertTrue(ok, said.toString());
             assertTrue(Files.exists(out.resolve("module-info.class")) && Files.exists(out.resolve("com/example/app/Ask.class")));
         } finally {
-            try (java.util.stream.Stream<Path> all = Files.walk(out)) {
-                all.sorted(java.util.Comparator.reverseOrder()).forEach(p -> p.toFile().delete());
-            }
+            ruvek.testing.NullModem.removeFolder(out);
         }
     }
 
@@ -90,9 +88,7 @@ class ReadmeExamplesTest {
             assertTrue(ok, said.toString());
             assertEquals("", said.toString());
         } finally {
-            try (java.util.stream.Stream<Path> all = Files.walk(out)) {
-                all.sorted(java.util.Comparator.reverseOrder()).forEach(p -> p.toFile().delete());
-            }
+            ruvek.testing.NullModem.removeFolder(out);
         }
     }
 }

@@ -6,9 +6,12 @@ import java.io.FileInputStream;
 import java.io.FileOutputStream;
 import java.io.IOException;
 import java.nio.file.Files;
+import java.nio.file.LinkOption;
 import java.nio.file.Path;
+import java.util.Comparator;
 import java.util.concurrent.LinkedBlockingQueue;
 import java.util.concurrent.TimeUnit;
+import java.util.stream.Stream;
 
 /**
  * A virtual null-modem cable: a socat pair of pseudo-terminals, one end
@@ -85,12 +88,17 @@ public final class NullModem implements AutoCloseable {
         return all;
     }
 
-    /** Deletes a test's folder and the files in it (the pseudo-terminals' links among them). */
+    /**
+     * Deletes a test's folder and everything in it: the pseudo-terminals'
+     * links (as links, never what they lead to), and what child JVMs left,
+     * such as a native cache.
+     */
     public static void removeFolder(Path dir) throws IOException {
-        File[] files = dir.toFile().listFiles();
-        if (files != null)
-            for (File f : files)
-                f.delete();
+        if (!Files.exists(dir, LinkOption.NOFOLLOW_LINKS))
+            return;
+        try (Stream<Path> all = Files.walk(dir)) {
+            all.sorted(Comparator.reverseOrder()).forEach(p -> p.toFile().delete());
+        }
         Files.deleteIfExists(dir);
     }
 
